@@ -1,0 +1,25 @@
+//===- exit-watch/RealSystems.hpp - The real calls behind the seam --------===//
+#pragma once
+
+#include "ExitWatch.hpp"
+
+namespace FnRemapKit::ExitWatch {
+
+/// The POSIX calls every platform has: the probe, close, and the fallback's
+/// zombie check and pause.
+struct PosixSystem {
+  int probe(std::int32_t pid);
+  void close(int fd);
+  bool isZombie(std::int32_t pid);
+  void sleepInterval();
+};
+
+#if defined(__linux__)
+/// Process descriptors (Linux 5.3 and later).
+struct LinuxSystem : PosixSystem {
+  SysResult pidfdOpen(std::int32_t pid);
+  SysResult pollReadable(int fd);
+};
+#endif
+
+} // namespace FnRemapKit::ExitWatch
