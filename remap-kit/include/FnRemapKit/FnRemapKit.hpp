@@ -12,5 +12,6 @@
 #include "FnRemapKit/FnGuard.hpp"
 #include "FnRemapKit/FnGuardArguments.hpp"
 #include "FnRemapKit/FnGuardOutcome.hpp"
+#include "FnRemapKit/HIDKeyMappingStore.hpp"
 #include "FnRemapKit/KeyMapping.hpp"
 #include "FnRemapKit/KeyMappingStore.hpp"

@@ -1,0 +1,77 @@
+//===- hid/HIDSystem.hpp - The seam to the HID event system ---------------===//
+//
+// The three operations the store needs of the platform (create a client, copy
+// a property, set a property) over a small model of the property values a
+// platform can hold. IOKit serves them on macOS; a file-backed stand-in
+// serves them everywhere else.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace FnRemapKit::HID {
+
+struct Value;
+struct Null {
+  friend bool operator==(Null, Null) = default;
+};
+/// Any kind of object the model has no case for.
+struct Other {
+  friend bool operator==(Other, Other) = default;
+};
+using Data = std::vector<std::uint8_t>;
+using Array = std::vector<Value>;
+/// Keys of any kind, in the platform's order.
+using Dictionary = std::vector<std::pair<Value, Value>>;
+
+/// One property value. A number is an integer or a real, and says which.
+struct Value {
+  std::variant<Null, bool, std::int64_t, double, std::string, Data, Array,
+               Dictionary, Other>
+      kind;
+
+  friend bool operator==(const Value &, const Value &) = default;
+};
+
+/// Containers deeper than this are refused by the readers: a key mapping
+/// list is two levels deep, and the limit keeps hostile input from
+/// exhausting the stack.
+inline constexpr std::size_t maximumDepth = 32;
+
+/// The property the user key mapping lives in.
+inline constexpr std::string_view userKeyMappingProperty = "UserKeyMapping";
+
+/// A client of the HID event system, owned for as long as the object lives.
+class Client {
+public:
+  /// Throws std::runtime_error saying why when no client can be had.
+  static Client createSimple();
+
+  Client(Client &&) noexcept;
+  Client &operator=(Client &&) noexcept;
+  ~Client();
+
+  /// The property's current value, or nothing when it is not set. Throws
+  /// KeyMappingError::unsupportedShape for a value the model cannot hold,
+  /// and std::runtime_error when the value cannot be read.
+  std::optional<Value> copyProperty(std::string_view key) const;
+
+  /// Replaces the property's value; true when the system accepted it.
+  bool setProperty(std::string_view key, const Value &value) const noexcept;
+
+  struct Impl;
+
+private:
+  explicit Client(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl;
+};
+
+} // namespace FnRemapKit::HID

@@ -1,0 +1,195 @@
+// The stand-in HID event system for every platform but macOS: one property
+// store shared by every process of the user, a directory holding one JSON
+// file per property. A property is set by writing a new file beside the old
+// one and renaming it over, so no reader ever sees part of a value and a
+// writer that dies mid-write loses nothing.
+#include "HIDSystem.hpp"
+#include "StateFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace FnRemapKit::HID {
+namespace {
+
+// The largest state file we read; a real list is a few kilobytes.
+constexpr off_t maximumFileSize = 16 << 20;
+
+class FileDescriptor {
+public:
+  explicit FileDescriptor(int fd = -1) noexcept : fd(fd) {}
+  FileDescriptor(FileDescriptor &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  FileDescriptor &operator=(FileDescriptor &&other) noexcept {
+    std::swap(fd, other.fd);
+    return *this;
+  }
+  ~FileDescriptor() {
+    if (fd >= 0)
+      ::close(fd);
+  }
+  int get() const noexcept { return fd; }
+  explicit operator bool() const noexcept { return fd >= 0; }
+
+private:
+  int fd;
+};
+
+std::string reason(int error) { return std::strerror(error); }
+
+// Refuses what another user could have put there or could change under us.
+// Empty when the object is acceptable, else why not.
+std::string refusal(int fd, bool directory) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0)
+    return reason(errno);
+  if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode))
+    return directory ? "is not a directory" : "is not a regular file";
+  if (info.st_uid != ::geteuid())
+    return "is owned by another user";
+  if (info.st_mode & (S_IWGRP | S_IWOTH))
+    return "is writable by group or others";
+  if (!directory && info.st_size > maximumFileSize)
+    return "is larger than 16 MiB";
+  return {};
+}
+
+std::string stateDirectory() {
+  if (const char *named = std::getenv("TARNWICK_HID_STATE_DIR"); named && *named)
+    return named;
+  if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+    return std::string(runtime) + "/tarnwick-hid";
+  return {};
+}
+
+std::string fileName(std::string_view key) { return std::string(key) + ".json"; }
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      return false;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+} // namespace
+
+struct Client::Impl {
+  std::string path;          // empty: no state directory is configured
+  FileDescriptor directory;  // closed: the directory does not exist yet
+
+  std::string describe(std::string_view key) const { return path + "/" + fileName(key); }
+
+  // Opens the directory, refusing a symbolic link and anything that fails
+  // the ownership rules. Returns why it is refused; empty when it is open or
+  // does not exist yet.
+  std::string open() {
+    directory = FileDescriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) {
+      const int error = errno;
+      if (error == ENOENT)
+        return {};
+      return error == ELOOP ? "is a symbolic link" : reason(error);
+    }
+    std::string why = refusal(directory.get(), true);
+    if (!why.empty())
+      directory = FileDescriptor();
+    return why;
+  }
+
+  bool createDirectory() {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+      return false;
+    return open().empty() && directory;
+  }
+};
+
+Client::Client(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
+Client::Client(Client &&) noexcept = default;
+Client &Client::operator=(Client &&) noexcept = default;
+Client::~Client() = default;
+
+Client Client::createSimple() {
+  auto impl = std::make_unique<Impl>();
+  impl->path = stateDirectory();
+  if (!impl->path.empty())
+    if (const std::string why = impl->open(); !why.empty())
+      throw std::runtime_error("cannot create a HID event system client: state directory " +
+                               impl->path + " " + why);
+  return Client(std::move(impl));
+}
+
+std::optional<Value> Client::copyProperty(std::string_view key) const {
+  if (!impl->directory)
+    return std::nullopt;
+  const std::string where = impl->describe(key);
+  // O_NONBLOCK: a FIFO planted there must not hang the read; it is refused below.
+  const FileDescriptor file(::openat(impl->directory.get(), fileName(key).c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!file) {
+    if (errno == ENOENT)
+      return std::nullopt;
+    throw std::runtime_error("cannot read " + where + ": " +
+                             (errno == ELOOP ? "it is a symbolic link" : reason(errno)));
+  }
+  if (const std::string why = refusal(file.get(), false); !why.empty())
+    throw std::runtime_error("cannot read " + where + ": it " + why);
+
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      throw std::runtime_error("cannot read " + where + ": " + reason(errno));
+    if (got == 0)
+      break;
+    text.append(buffer, static_cast<std::size_t>(got));
+    if (text.size() > static_cast<std::size_t>(maximumFileSize))
+      throw std::runtime_error("cannot read " + where + ": it is larger than 16 MiB");
+  }
+  return parseStateFile(text);
+}
+
+bool Client::setProperty(std::string_view key, const Value &value) const noexcept {
+  try {
+    if (impl->path.empty())
+      return false;
+    const auto text = formatStateFile(value);
+    if (!text || (!impl->directory && !impl->createDirectory()))
+      return false;
+
+    static std::atomic<unsigned> sequence{0};
+    const std::string temporary = "." + fileName(key) + "." + std::to_string(::getpid()) + "." +
+                                  std::to_string(sequence++);
+    const int dir = impl->directory.get();
+    bool renamed = false;
+    {
+      const FileDescriptor file(::openat(dir, temporary.c_str(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!file)
+        return false;
+      renamed = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), *text) &&
+                ::fsync(file.get()) == 0 &&
+                ::renameat(dir, temporary.c_str(), dir, fileName(key).c_str()) == 0;
+    }
+    if (!renamed)
+      ::unlinkat(dir, temporary.c_str(), 0);
+    return renamed;
+  } catch (...) {
+    return false;
+  }
+}
+
+} // namespace FnRemapKit::HID
