@@ -13,13 +13,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 #include <vector>
 
 namespace FnRemapKit::HID {
 
 struct Value;
+struct DictionaryEntry;
 struct Null {
   friend bool operator==(Null, Null) = default;
 };
@@ -30,7 +30,7 @@ struct Other {
 using Data = std::vector<std::uint8_t>;
 using Array = std::vector<Value>;
 /// Keys of any kind, in the platform's order.
-using Dictionary = std::vector<std::pair<Value, Value>>;
+using Dictionary = std::vector<DictionaryEntry>;
 
 /// One property value. A number is an integer or a real, and says which.
 struct Value {
@@ -38,8 +38,23 @@ struct Value {
                Dictionary, Other>
       kind;
 
-  friend bool operator==(const Value &, const Value &) = default;
+  // Defined below: comparing a Dictionary needs DictionaryEntry complete.
+  friend bool operator==(const Value &, const Value &);
 };
+
+// A plain aggregate rather than std::pair: pair's conditionally explicit
+// constructors make libstdc++ inspect Value while it is still incomplete.
+struct DictionaryEntry {
+  Value key;
+  Value value;
+
+  friend bool operator==(const DictionaryEntry &,
+                         const DictionaryEntry &) = default;
+};
+
+inline bool operator==(const Value &a, const Value &b) {
+  return a.kind == b.kind;
+}
 
 /// Containers deeper than this are refused by the readers: a key mapping
 /// list is two levels deep, and the limit keeps hostile input from

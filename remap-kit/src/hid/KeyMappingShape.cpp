@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace FnRemapKit::HID {
 namespace {
@@ -64,7 +65,7 @@ Value encodeKeyMappingList(const KeyMappingList &list) {
     Dictionary dictionary;
     dictionary.reserve(entry.size());
     for (const auto &[key, number] : entry)
-      dictionary.emplace_back(Value{key}, Value{number});
+      dictionary.push_back({Value{key}, Value{number}});
     array.push_back(Value{std::move(dictionary)});
   }
   return Value{std::move(array)};

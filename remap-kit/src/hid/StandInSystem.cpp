@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace FnRemapKit::HID {
 namespace {
@@ -45,10 +46,9 @@ std::string reason(int error) { return std::strerror(error); }
 
 // Refuses what another user could have put there or could change under us.
 // Empty when the object is acceptable, else why not.
-std::string refusal(int fd, bool directory) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0)
-    return reason(errno);
+std::string refusal(const struct stat &info, bool directory) {
+  if (S_ISLNK(info.st_mode))
+    return "is a symbolic link";
   if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode))
     return directory ? "is not a directory" : "is not a regular file";
   if (info.st_uid != ::geteuid())
@@ -58,6 +58,13 @@ std::string refusal(int fd, bool directory) {
   if (!directory && info.st_size > maximumFileSize)
     return "is larger than 16 MiB";
   return {};
+}
+
+std::string refusal(int fd, bool directory) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0)
+    return reason(errno);
+  return refusal(info, directory);
 }
 
 std::string stateDirectory() {
@@ -97,9 +104,12 @@ struct Client::Impl {
     directory = FileDescriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory) {
       const int error = errno;
+      struct stat info {};
       if (error == ENOENT)
         return {};
-      return error == ELOOP ? "is a symbolic link" : reason(error);
+      if ((error == ENOTDIR || error == ELOOP) && ::lstat(path.c_str(), &info) == 0)
+        return refusal(info, true);
+      return std::string("cannot be opened: ") + reason(error);
     }
     std::string why = refusal(directory.get(), true);
     if (!why.empty())
@@ -168,6 +178,13 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
       return false;
     const auto text = formatStateFile(value);
     if (!text || (!impl->directory && !impl->createDirectory()))
+      return false;
+    // Whatever stands in the file's place must pass the rules a reader
+    // applies, or we would replace what we were told not to trust.
+    struct stat existing {};
+    if (::fstatat(impl->directory.get(), fileName(key).c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+            ? !refusal(existing, false).empty()
+            : errno != ENOENT)
       return false;
 
     static std::atomic<unsigned> sequence{0};

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace FnRemapKit::HID {
 namespace {
@@ -31,7 +32,7 @@ public:
   bool binary(binary_t &) override { return false; }
   bool start_object(std::size_t) override { return open(Value{Dictionary{}}); }
   bool key(string_t &k) override {
-    std::get<Dictionary>(open_.back().kind).emplace_back(Value{std::move(k)}, Value{Null{}});
+    std::get<Dictionary>(open_.back().kind).push_back({Value{std::move(k)}, Value{Null{}}});
     return true;
   }
   bool end_object() override { return close(); }
@@ -59,7 +60,7 @@ private:
     } else if (auto *array = std::get_if<Array>(&open_.back().kind)) {
       array->push_back(std::move(value));
     } else {
-      std::get<Dictionary>(open_.back().kind).back().second = std::move(value);
+      std::get<Dictionary>(open_.back().kind).back().value = std::move(value);
     }
     return true;
   }
