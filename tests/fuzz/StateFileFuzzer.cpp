@@ -1,0 +1,100 @@
+// Feeds arbitrary bytes to the stand-in's state file reader and checks the
+// outcome against a reading of the same text as a plain JSON document: the
+// reader must return the whole list the document holds, entry for entry, or
+// refuse it with KeyMappingError for a reason the document shows. Anything
+// else escaping, or any disagreement, aborts.
+#include "FnRemapKit/KeyMappingStore.hpp"
+#include "hid/KeyMappingShape.hpp"
+#include "hid/StateFile.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+using namespace FnRemapKit;
+using Json = nlohmann::json;
+
+namespace {
+
+[[noreturn]] void disagree(const char *what) {
+  std::fprintf(stderr, "state-file-fuzzer: %s\n", what);
+  std::abort();
+}
+
+std::int64_t referenceTruncation(double real) {
+  if (std::isnan(real))
+    return 0;
+  if (real >= 0x1p63)
+    return INT64_MAX;
+  if (real < -0x1p63)
+    return INT64_MIN;
+  return static_cast<std::int64_t>(std::trunc(real));
+}
+
+/// The list the document holds, or nothing when it is no list: not JSON, not
+/// an array of objects of numbers, an integer outside 64 bits, a key twice.
+std::optional<KeyMappingList> referenceList(std::string_view text) {
+  std::vector<std::set<std::string>> openKeys;
+  bool repeated = false;
+  const Json::parser_callback_t watchKeys = [&](int, Json::parse_event_t event, Json &parsed) {
+    if (event == Json::parse_event_t::object_start)
+      openKeys.emplace_back();
+    else if (event == Json::parse_event_t::object_end)
+      openKeys.pop_back();
+    else if (event == Json::parse_event_t::key && !openKeys.back().insert(parsed.get<std::string>()).second)
+      repeated = true;
+    return true;
+  };
+  const Json document = Json::parse(text, watchKeys, false);
+  if (document.is_discarded() || repeated || !document.is_array())
+    return std::nullopt;
+  KeyMappingList list;
+  for (const auto &element : document) {
+    if (!element.is_object())
+      return std::nullopt;
+    KeyMappingEntry entry;
+    for (const auto &[key, number] : element.items()) {
+      if (number.is_number_unsigned() && number.get<std::uint64_t>() > INT64_MAX)
+        return std::nullopt;
+      if (number.is_number_integer())
+        entry[key] = number.get<std::int64_t>();
+      else if (number.is_number_float())
+        entry[key] = referenceTruncation(number.get<double>());
+      else
+        return std::nullopt;
+    }
+    list.push_back(std::move(entry));
+  }
+  return list;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char *>(data), size);
+  std::optional<KeyMappingList> read;
+  try {
+    read = HID::decodeKeyMappingList(HID::parseStateFile(text));
+  } catch (const KeyMappingError &) {
+  }
+  // Anything but KeyMappingError escapes and libFuzzer reports it.
+
+  const auto expected = referenceList(text);
+  if (read.has_value() != expected.has_value())
+    disagree(read ? "accepted what is no list" : "refused a well-formed list");
+  if (!read)
+    return 0;
+  if (*read != *expected)
+    disagree("read a different list");
+
+  const auto written = HID::formatStateFile(HID::encodeKeyMappingList(*read));
+  if (!written)
+    disagree("cannot write back a list it read");
+  if (HID::decodeKeyMappingList(HID::parseStateFile(*written)) != read)
+    disagree("list changed on the way through a write");
+  return 0;
+}
