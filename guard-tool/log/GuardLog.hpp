@@ -14,6 +14,10 @@
 
 #include <cstdint>
 
+#if defined(__APPLE__)
+#include <os/log.h>
+#endif
+
 namespace FnGuardTool {
 
 class GuardLog {
@@ -29,7 +33,7 @@ public:
 
 private:
 #if defined(__APPLE__)
-  void *handle = nullptr; // the os_log_t, which the unified log keeps alive
+  os_log_t handle;
 #endif
 };
 

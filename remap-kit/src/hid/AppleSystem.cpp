@@ -1,0 +1,203 @@
+// The HID event system on macOS: IOKit's event system client, with the
+// property values converted between Core Foundation and the value model.
+#include "HIDSystem.hpp"
+
+#include "FnRemapKit/KeyMappingStore.hpp"
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/hidsystem/IOHIDEventSystemClient.h>
+
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace FnRemapKit::HID {
+namespace {
+
+/// Owns one Core Foundation reference and releases it, on every path.
+template <typename Ref> class CFOwned {
+public:
+  explicit CFOwned(Ref ref = nullptr) noexcept : ref(ref) {}
+  CFOwned(CFOwned &&other) noexcept : ref(std::exchange(other.ref, nullptr)) {}
+  CFOwned &operator=(CFOwned &&other) noexcept {
+    std::swap(ref, other.ref);
+    return *this;
+  }
+  ~CFOwned() {
+    if (ref)
+      CFRelease(ref);
+  }
+  Ref get() const noexcept { return ref; }
+  Ref release() noexcept { return std::exchange(ref, nullptr); }
+  explicit operator bool() const noexcept { return ref != nullptr; }
+
+private:
+  Ref ref;
+};
+
+CFOwned<CFStringRef> makeString(std::string_view text) {
+  return CFOwned<CFStringRef>(CFStringCreateWithBytes(
+      kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(text.data()),
+      static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+}
+
+/// The model's form of \p object. Throws KeyMappingError::unsupportedShape
+/// for what the model cannot hold: nesting past maximumDepth, or a string
+/// with no UTF-8 form.
+Value valueOf(CFTypeRef object, std::size_t depth) {
+  if (depth > maximumDepth)
+    throw KeyMappingError::unsupportedShape;
+  const CFTypeID type = CFGetTypeID(object);
+  if (type == CFNullGetTypeID())
+    return Value{Null{}};
+  if (type == CFBooleanGetTypeID())
+    return Value{CFBooleanGetValue(static_cast<CFBooleanRef>(object)) != 0};
+  if (type == CFNumberGetTypeID()) {
+    const auto number = static_cast<CFNumberRef>(object);
+    if (CFNumberIsFloatType(number)) {
+      double real = 0;
+      CFNumberGetValue(number, kCFNumberFloat64Type, &real);
+      return Value{real};
+    }
+    // Lossy only for values wider than 64 bits, which longLongValue would
+    // not hold either.
+    std::int64_t integer = 0;
+    CFNumberGetValue(number, kCFNumberSInt64Type, &integer);
+    return Value{integer};
+  }
+  if (type == CFStringGetTypeID()) {
+    const auto string = static_cast<CFStringRef>(object);
+    const CFRange all = CFRangeMake(0, CFStringGetLength(string));
+    CFIndex size = 0;
+    if (CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &size) !=
+        all.length)
+      throw KeyMappingError::unsupportedShape; // an unpaired surrogate
+    std::string text(static_cast<std::size_t>(size), '\0');
+    CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false,
+                     reinterpret_cast<UInt8 *>(text.data()), size, nullptr);
+    return Value{std::move(text)};
+  }
+  if (type == CFDataGetTypeID()) {
+    const auto data = static_cast<CFDataRef>(object);
+    const UInt8 *bytes = CFDataGetBytePtr(data);
+    return Value{Data(bytes, bytes + CFDataGetLength(data))};
+  }
+  if (type == CFArrayGetTypeID()) {
+    const auto array = static_cast<CFArrayRef>(object);
+    Array elements;
+    elements.reserve(static_cast<std::size_t>(CFArrayGetCount(array)));
+    for (CFIndex i = 0; i < CFArrayGetCount(array); ++i)
+      elements.push_back(valueOf(CFArrayGetValueAtIndex(array, i), depth + 1));
+    return Value{std::move(elements)};
+  }
+  if (type == CFDictionaryGetTypeID()) {
+    const auto dictionary = static_cast<CFDictionaryRef>(object);
+    const auto count = static_cast<std::size_t>(CFDictionaryGetCount(dictionary));
+    std::vector<const void *> keys(count), values(count);
+    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+    Dictionary entries;
+    entries.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+      entries.push_back({valueOf(keys[i], depth + 1), valueOf(values[i], depth + 1)});
+    return Value{std::move(entries)};
+  }
+  return Value{Other{}};
+}
+
+/// The Core Foundation form of \p value, or null when it has none (Other)
+/// or cannot be made.
+CFOwned<CFTypeRef> objectOf(const Value &value) {
+  return std::visit(
+      [](const auto &v) -> CFOwned<CFTypeRef> {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, Null>) {
+          return CFOwned<CFTypeRef>(CFRetain(kCFNull));
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return CFOwned<CFTypeRef>(CFRetain(v ? kCFBooleanTrue : kCFBooleanFalse));
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &v));
+        } else if constexpr (std::is_same_v<T, double>) {
+          return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &v));
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return CFOwned<CFTypeRef>(makeString(v).release());
+        } else if constexpr (std::is_same_v<T, Data>) {
+          return CFOwned<CFTypeRef>(
+              CFDataCreate(kCFAllocatorDefault, v.data(), static_cast<CFIndex>(v.size())));
+        } else if constexpr (std::is_same_v<T, Array>) {
+          CFOwned<CFMutableArrayRef> array(CFArrayCreateMutable(
+              kCFAllocatorDefault, static_cast<CFIndex>(v.size()), &kCFTypeArrayCallBacks));
+          if (!array)
+            return CFOwned<CFTypeRef>();
+          for (const auto &element : v) {
+            const auto object = objectOf(element);
+            if (!object)
+              return CFOwned<CFTypeRef>();
+            CFArrayAppendValue(array.get(), object.get()); // the array retains it
+          }
+          return CFOwned<CFTypeRef>(array.release());
+        } else if constexpr (std::is_same_v<T, Dictionary>) {
+          CFOwned<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+              kCFAllocatorDefault, static_cast<CFIndex>(v.size()), &kCFTypeDictionaryKeyCallBacks,
+              &kCFTypeDictionaryValueCallBacks));
+          if (!dictionary)
+            return CFOwned<CFTypeRef>();
+          for (const auto &[key, element] : v) {
+            const auto keyObject = objectOf(key);
+            const auto object = objectOf(element);
+            if (!keyObject || !object)
+              return CFOwned<CFTypeRef>();
+            CFDictionarySetValue(dictionary.get(), keyObject.get(), object.get());
+          }
+          return CFOwned<CFTypeRef>(dictionary.release());
+        } else {
+          return CFOwned<CFTypeRef>(); // Other has no form to make
+        }
+      },
+      value.kind);
+}
+
+} // namespace
+
+struct Client::Impl {
+  CFOwned<IOHIDEventSystemClientRef> client;
+};
+
+Client::Client(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
+Client::Client(Client &&) noexcept = default;
+Client &Client::operator=(Client &&) noexcept = default;
+Client::~Client() = default;
+
+Client Client::createSimple() {
+  auto impl = std::make_unique<Impl>();
+  impl->client = CFOwned<IOHIDEventSystemClientRef>(
+      IOHIDEventSystemClientCreateSimpleClient(kCFAllocatorDefault));
+  if (!impl->client)
+    throw std::runtime_error("cannot create a HID event system client");
+  return Client(std::move(impl));
+}
+
+std::optional<Value> Client::copyProperty(std::string_view key) const {
+  const auto name = makeString(key);
+  if (!name)
+    throw std::runtime_error("cannot make the property name " + std::string(key));
+  const CFOwned<CFTypeRef> property(
+      IOHIDEventSystemClientCopyProperty(impl->client.get(), name.get()));
+  if (!property)
+    return std::nullopt;
+  return valueOf(property.get(), 0);
+}
+
+bool Client::setProperty(std::string_view key, const Value &value) const noexcept {
+  try {
+    const auto name = makeString(key);
+    const auto property = objectOf(value);
+    return name && property &&
+           IOHIDEventSystemClientSetProperty(impl->client.get(), name.get(), property.get()) != 0;
+  } catch (...) {
+    return false; // no memory for the conversion
+  }
+}
+
+} // namespace FnRemapKit::HID
