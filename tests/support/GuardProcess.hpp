@@ -35,8 +35,8 @@ public:
   ToolProcess(const std::string &program, const std::vector<std::string> &arguments,
               const std::filesystem::path &outputs, const std::function<void()> &beforeExec = {})
       : out(outputs / "stdout"), err(outputs / "stderr"), child([&] {
-          const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-          const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+          const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
           if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
             ::_exit(126);
           if (beforeExec)
