@@ -1,4 +1,4 @@
-// orphan-reaper <command> [argument...]
+// orphan-reaper [-l] <command> [argument...]
 //
 // Runs the command as a child subreaper (Linux), so that every descendant
 // whose parent dies is handed to us, and prints one line for each process
@@ -7,30 +7,93 @@
 //   pid 4242 exited with status 0
 //   pid 4241 was killed by signal 9
 //
-// The demo uses it to show the guard's exit status after its parent was
-// killed; a shell cannot wait for a process it did not start.
+// With -l (root only) the command runs in a mount namespace of its own whose
+// /dev/log is a socket of ours, and every syslog record a descendant sends
+// is printed at the end as "log: <record>".
+//
+// The demo uses it to show the guard's exit status and log record after its
+// parent was killed; a shell cannot wait for a process it did not start.
+#include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 extern char **environ;
 
+namespace {
+
+bool touch(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  return fd >= 0 && ::close(fd) == 0;
+}
+
+/// Binds a datagram socket in a new temporary directory and makes it /dev/log
+/// for us and our descendants, keeping /dev/null. Returns the socket, or -1.
+int becomeDevLog() {
+  char directory[] = "/tmp/orphan-reaper.XXXXXX";
+  if (!::mkdtemp(directory))
+    return -1;
+  const std::string socketPath = std::string(directory) + "/log", nullPath = std::string(directory) + "/null";
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  const bool ready =
+      fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      touch(nullPath) && ::mount("/dev/null", nullPath.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+      ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0 && touch("/dev/null") &&
+      ::mount(nullPath.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0 && touch("/dev/log") &&
+      ::mount(socketPath.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+  // The names are no longer needed: the mounts hold the inodes.
+  ::umount(nullPath.c_str());
+  ::unlink(nullPath.c_str());
+  ::unlink(socketPath.c_str());
+  ::rmdir(directory);
+  if (!ready && fd >= 0)
+    ::close(fd);
+  return ready ? fd : -1;
+}
+
+void printRecords(int log) {
+  char record[4096];
+  ssize_t n;
+  while ((n = ::recv(log, record, sizeof record, MSG_DONTWAIT)) > 0)
+    std::printf("log: %.*s\n", static_cast<int>(n), record);
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: orphan-reaper <command> [argument...]\n");
+  const bool catchLog = argc > 1 && std::strcmp(argv[1], "-l") == 0;
+  char **command = argv + 1 + catchLog;
+  if (!*command) {
+    std::fprintf(stderr, "usage: orphan-reaper [-l] <command> [argument...]\n");
     return 64;
   }
   if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
     std::perror("orphan-reaper: cannot become a subreaper");
     return 1;
   }
-  pid_t command = -1;
-  if (const int error = ::posix_spawnp(&command, argv[1], nullptr, nullptr, argv + 1, environ)) {
-    std::fprintf(stderr, "orphan-reaper: cannot run %s: %s\n", argv[1], std::strerror(error));
+  const int log = catchLog ? becomeDevLog() : -1;
+  if (catchLog && log < 0) {
+    std::perror("orphan-reaper: cannot give the command a /dev/log of its own");
+    return 1;
+  }
+  pid_t child = -1;
+  if (const int error = ::posix_spawnp(&child, command[0], nullptr, nullptr, command, environ)) {
+    std::fprintf(stderr, "orphan-reaper: cannot run %s: %s\n", command[0], std::strerror(error));
     return 127;
   }
   int commandStatus = 1;
@@ -46,8 +109,10 @@ int main(int argc, char **argv) {
     else
       std::printf("pid %d was killed by signal %d\n", pid, WTERMSIG(status));
     std::fflush(stdout);
-    if (pid == command)
+    if (pid == child)
       commandStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+  if (log >= 0)
+    printRecords(log);
   return commandStatus;
 }
