@@ -197,8 +197,12 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!file)
         return false;
+      // The rename alone keeps readers and a writer that dies from ever
+      // seeing a partial file. No fsync: like the HID event system's own,
+      // this property is runtime state that does not outlive a reboot (its
+      // default home, $XDG_RUNTIME_DIR, is a tmpfs), and a flush to disk
+      // would be most of the guard's time after its parent exits.
       renamed = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), *text) &&
-                ::fsync(file.get()) == 0 &&
                 ::renameat(dir, temporary.c_str(), dir, fileName(key).c_str()) == 0;
     }
     if (!renamed)
