@@ -8,8 +8,6 @@
 //
 // The stand-in's state goes where it would by default, $XDG_RUNTIME_DIR (a
 // tmpfs), else /dev/shm; --state-in puts it elsewhere, a disk for instance.
-#include "FnRemapKit/FnGuard.hpp"
-
 #include "Trials.hpp"
 
 #include <fcntl.h>
@@ -18,7 +16,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 namespace {
@@ -118,21 +115,12 @@ int main(int argc, char **argv) {
   std::printf("stand-in state in %s\n\n", directory.c_str());
 
   const auto floor = Bench::measure("kernel floor (waitpid in parent)", trials, Bench::floorLatency);
-  const auto wait = Bench::measure("bare FnGuard::waitForExit", trials, [] {
-    return Bench::observedLatency([](pid_t target, int report) {
-      FnRemapKit::FnGuard::waitForExit(target);
-      Bench::reportTo(report, Bench::nowNanoseconds());
-    });
-  });
+  const auto wait = Bench::measure("bare FnGuard::waitForExit", trials, Bench::bareWaitLatency);
   const auto guard = Bench::measure("tarnwick-fn-guard, removed, exited", trials,
                                     [&] { return guardLatency(directory); });
   std::mt19937 rng(7);
-  const auto polling = Bench::measure("kill -0 loop, 1 s interval", pollTrials, [&] {
-    return Bench::observedLatency([](pid_t target, int report) {
-      Bench::pollOncePerSecond(target);
-      Bench::reportTo(report, Bench::nowNanoseconds());
-    }, 10 + int(rng() % 1000));
-  });
+  const auto polling = Bench::measure("kill -0 loop, 1 s interval", pollTrials,
+                                      [&] { return Bench::pollingLatency(rng); });
   Bench::printTable({floor, wait, guard, polling}, floor);
   std::printf("guard p50 / bare wait p50: %.2fx (aim: 1.5x); guard p99: %.0f us (aim: under 2000)\n",
               guard.percentile(0.5) / wait.percentile(0.5), guard.percentile(0.99));

@@ -4,6 +4,8 @@
 // woke through a pipe; the time from SIGKILL to that moment is one sample.
 #pragma once
 
+#include "FnRemapKit/FnGuard.hpp"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -106,6 +109,23 @@ inline long long floorLatency() {
 inline void pollOncePerSecond(pid_t target) {
   while (::kill(target, 0) == 0)
     ::sleep(1);
+}
+
+/// One sample of the bare FnGuard::waitForExit, in a process of its own.
+inline long long bareWaitLatency() {
+  return observedLatency([](pid_t target, int report) {
+    FnRemapKit::FnGuard::waitForExit(target);
+    reportTo(report, nowNanoseconds());
+  });
+}
+
+/// One sample of the 1-second poller; the kill lands at a random point of
+/// its second, as it would.
+inline long long pollingLatency(std::mt19937 &rng) {
+  return observedLatency([](pid_t target, int report) {
+    pollOncePerSecond(target);
+    reportTo(report, nowNanoseconds());
+  }, 10 + int(rng() % 1000));
 }
 
 struct Summary {

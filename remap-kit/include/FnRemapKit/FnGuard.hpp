@@ -24,9 +24,11 @@ inline constexpr std::string_view stillThereMessage =
     "our entry was still there after the write";
 
 /// Blocks until process \p pid has exited, without polling wherever the
-/// kernel can report the exit. Returns at once when there is no such process.
-/// Every failure of the watch ends the wait: the caller cannot tell a real
-/// exit from a failed watch. \p pid must not be negative.
+/// kernel can report the exit. Returns at once when there is no such process
+/// and for a \p pid below 1, which names no single process. A kernel event
+/// queue that fails ends the wait, so the caller cannot tell a real exit from
+/// a failed watch; where process descriptors cannot be had, the wait checks
+/// the process at a 50 ms interval instead, a zombie counting as exited.
 void waitForExit(std::int32_t pid) noexcept;
 
 namespace detail {
