@@ -51,12 +51,6 @@ pid_t goneParent() {
   return pid;
 }
 
-int exitStatus(std::optional<int> status) {
-  if (!status)
-    return -1;
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
-}
-
 class GuardToolTest : public testing::Test {
 protected:
   StateDirectory state;

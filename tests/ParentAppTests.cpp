@@ -9,7 +9,8 @@
 
 #include <sys/prctl.h>
 
-#include <fstream>
+#include <algorithm>
+#include <sstream>
 #include <regex>
 
 using namespace FnRemapKit;
@@ -80,15 +81,7 @@ protected:
 
   // The guard's exit status, once it has been handed to us: until its
   // parent has fully exited, waitpid knows nothing of it.
-  static int guardStatus(pid_t guard) {
-    for (int i = 0; i < 1000; ++i) {
-      int status = 0;
-      if (::waitpid(guard, &status, WNOHANG) == guard)
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      sleepFor(10ms);
-    }
-    return -1;
-  }
+  static int guardStatus(pid_t guard) { return exitStatus(statusWithin(guard, 10s)); }
 
   StateDirectory state;
   std::optional<ToolProcess> app;

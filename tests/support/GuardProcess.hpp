@@ -2,6 +2,7 @@
 // error captured in files, and a syslog receiver the test owns.
 #pragma once
 
+#include "Files.hpp"
 #include "Processes.hpp"
 
 #include <fcntl.h>
@@ -14,19 +15,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace TestSupport {
-
-inline std::string readFile(const std::filesystem::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 /// Runs \p program with \p arguments (program name first) and its output in
 /// \p outputs/stdout and \p outputs/stderr. \p beforeExec runs in the child.

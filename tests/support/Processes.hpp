@@ -12,6 +12,29 @@
 
 namespace TestSupport {
 
+/// A wait status as a shell shows it: the exit status, 128 plus the signal
+/// for a killed process, -1 for one that has not ended.
+inline int exitStatus(std::optional<int> status) {
+  if (!status)
+    return -1;
+  return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+}
+
+/// The wait status of child \p pid once it has ended, or nothing when it has
+/// not within \p limit. A pid that is not (yet) our child counts as running.
+inline std::optional<int> statusWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return status;
+    if (std::chrono::steady_clock::now() > end)
+      return std::nullopt;
+    const timespec pause{0, 2'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
 /// A forked child running \p body, then _exit(0). Killed and reaped when the
 /// owner goes, so no test leaves a process behind.
 class Child {
@@ -34,20 +57,7 @@ public:
 
   /// The wait status once the child has ended, or nothing when it has not
   /// within \p limit.
-  std::optional<int> statusWithin(std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      int status = 0;
-      if (::waitpid(id, &status, WNOHANG) == id) {
-        reaped = true;
-        return status;
-      }
-      if (std::chrono::steady_clock::now() > end)
-        return std::nullopt;
-      const timespec pause{0, 2'000'000};
-      ::nanosleep(&pause, nullptr);
-    }
-  }
+  std::optional<int> statusWithin(std::chrono::milliseconds limit);
 
   /// Kills the child and leaves it a zombie: not reaped.
   void killAndLeaveZombie() {
@@ -60,6 +70,12 @@ private:
   pid_t id;
   bool reaped = false;
 };
+
+inline std::optional<int> Child::statusWithin(std::chrono::milliseconds limit) {
+  const auto status = TestSupport::statusWithin(id, limit);
+  reaped = status.has_value();
+  return status;
+}
 
 inline void sleepForever() {
   for (;;)

@@ -2,12 +2,13 @@
 // TARNWICK_HID_STATE_DIR for as long as it lives.
 #pragma once
 
+#include "Files.hpp"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace TestSupport {
@@ -39,12 +40,7 @@ public:
     ::chmod(file().c_str(), 0600);
   }
 
-  std::string contents() const {
-    std::ifstream in(file(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string contents() const { return readFile(file()); }
 
   std::filesystem::path root; // the parent of the state directory, for neighbours
   std::filesystem::path path;
