@@ -122,6 +122,7 @@ TEST(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
   const std::vector<std::string> texts = {
       "", "[", "[{}]]", "[{\"a\":1},]", "{\"a\":1}", "null", "[null]", "[{\"a\":\"1\"}]",
       "[{\"a\":true}]", "[{\"a\":1,\"a\":2}]", "[{\"a\":9223372036854775808}]",
+      "[{\"a\":18446744073709551616}]", "[{\"a\":-9223372036854775809}]",
       "[{\"a\":1}] trailing", "[{\"a\":NaN}]", "\xef\xbb\xbf[]x",
       std::string(1'000'000, '['), std::string(500'000, '[') + std::string(500'000, ']'),
       "[" + std::string(200'000, '{') + "]",
@@ -181,15 +182,32 @@ TEST(HIDKeyMappingStoreTest, RefusesWhatAnotherUserCouldChange) {
             "state directory " + state.path.string() + " is a symbolic link");
 }
 
-TEST(HIDKeyMappingStoreTest, WithNoStateDirectoryNothingIsSetAndWritesAreRefused) {
+TEST(HIDKeyMappingStoreTest, WithNoStateDirectoryTheStoreCannotBeReached) {
   const auto saved = std::getenv("XDG_RUNTIME_DIR");
   const std::string runtime = saved ? saved : "";
   ::unsetenv("XDG_RUNTIME_DIR");
   ::unsetenv("TARNWICK_HID_STATE_DIR");
-  EXPECT_EQ(HIDKeyMappingStore().read(), std::nullopt);
+  EXPECT_EQ(FnGuard::removeOurs(entry(1, 2), HIDKeyMappingStore()).message(),
+            "could not read the current mapping: cannot create a HID event system client: "
+            "no state directory (set TARNWICK_HID_STATE_DIR or XDG_RUNTIME_DIR)");
   EXPECT_FALSE(HIDKeyMappingStore().write({}));
   if (saved)
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+}
+
+TEST(HIDKeyMappingStoreTest, AListOver16MiBIsRemovedFromWhole) {
+  StateDirectory state;
+  const HIDKeyMappingStore store;
+  const auto ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+  KeyMappingList list;
+  for (std::int64_t i = 0; i < 20'000; ++i)
+    list.push_back({{std::string(900, 'k'), i}});
+  const KeyMappingList others = list;
+  list.insert(list.begin() + 10'000, ours);
+  ASSERT_TRUE(store.write(list));
+  ASSERT_GT(std::filesystem::file_size(state.file()), 16u << 20);
+  EXPECT_EQ(FnGuard::removeOurs(ours, store), FnGuardOutcome::removed());
+  EXPECT_EQ(store.read(), others);
 }
 
 TEST(HIDKeyMappingStoreTest, TheGuardRemovesEveryCopyOverTheStandIn) {

@@ -19,8 +19,9 @@ namespace FnRemapKit {
 ///
 /// Off macOS, a stand-in HID event system keeps the property in
 /// UserKeyMapping.json in the directory named by TARNWICK_HID_STATE_DIR, else
-/// $XDG_RUNTIME_DIR/tarnwick-hid. With neither, the property is never set and
-/// every write is refused.
+/// $XDG_RUNTIME_DIR/tarnwick-hid. With neither, no client can be created:
+/// read() throws and write() returns false. An integer in the file beyond the
+/// signed 64-bit range is unsupportedShape.
 class HIDKeyMappingStore {
 public:
   HIDKeyMappingStore() = default;

@@ -10,18 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <utility>
 
 namespace FnRemapKit::HID {
 namespace {
-
-// The largest state file we read; a real list is a few kilobytes.
-constexpr off_t maximumFileSize = 16 << 20;
 
 class FileDescriptor {
 public:
@@ -55,8 +53,6 @@ std::string refusal(const struct stat &info, bool directory) {
     return "is owned by another user";
   if (info.st_mode & (S_IWGRP | S_IWOTH))
     return "is writable by group or others";
-  if (!directory && info.st_size > maximumFileSize)
-    return "is larger than 16 MiB";
   return {};
 }
 
@@ -89,11 +85,20 @@ bool writeAll(int fd, std::string_view text) {
   return true;
 }
 
+// A name no other writer uses: random, so that a temporary left by a writer
+// that died (whatever its pid) never stands in the way.
+std::string temporaryName(std::string_view key) {
+  static std::mt19937_64 random{std::random_device{}()};
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+  return "." + fileName(key) + "." + suffix;
+}
+
 } // namespace
 
 struct Client::Impl {
-  std::string path;          // empty: no state directory is configured
-  FileDescriptor directory;  // closed: the directory does not exist yet
+  std::string path;
+  FileDescriptor directory; // closed: the directory does not exist yet
 
   std::string describe(std::string_view key) const { return path + "/" + fileName(key); }
 
@@ -132,10 +137,14 @@ Client::~Client() = default;
 Client Client::createSimple() {
   auto impl = std::make_unique<Impl>();
   impl->path = stateDirectory();
-  if (!impl->path.empty())
-    if (const std::string why = impl->open(); !why.empty())
-      throw std::runtime_error("cannot create a HID event system client: state directory " +
-                               impl->path + " " + why);
+  // Unreachable is not unset: a guard that took it so would report the remap
+  // gone while it may well be in place.
+  if (impl->path.empty())
+    throw std::runtime_error("cannot create a HID event system client: no state directory "
+                             "(set TARNWICK_HID_STATE_DIR or XDG_RUNTIME_DIR)");
+  if (const std::string why = impl->open(); !why.empty())
+    throw std::runtime_error("cannot create a HID event system client: state directory " +
+                             impl->path + " " + why);
   return Client(std::move(impl));
 }
 
@@ -166,16 +175,12 @@ std::optional<Value> Client::copyProperty(std::string_view key) const {
     if (got == 0)
       break;
     text.append(buffer, static_cast<std::size_t>(got));
-    if (text.size() > static_cast<std::size_t>(maximumFileSize))
-      throw std::runtime_error("cannot read " + where + ": it is larger than 16 MiB");
   }
   return parseStateFile(text);
 }
 
 bool Client::setProperty(std::string_view key, const Value &value) const noexcept {
   try {
-    if (impl->path.empty())
-      return false;
     const auto text = formatStateFile(value);
     if (!text || (!impl->directory && !impl->createDirectory()))
       return false;
@@ -187,24 +192,25 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
             : errno != ENOENT)
       return false;
 
-    static std::atomic<unsigned> sequence{0};
-    const std::string temporary = "." + fileName(key) + "." + std::to_string(::getpid()) + "." +
-                                  std::to_string(sequence++);
     const int dir = impl->directory.get();
-    bool renamed = false;
-    {
-      const FileDescriptor file(::openat(dir, temporary.c_str(),
-                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (!file)
+    std::string temporary;
+    FileDescriptor file;
+    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
+      temporary = temporaryName(key);
+      file = FileDescriptor(::openat(dir, temporary.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!file && errno != EEXIST)
         return false;
-      // The rename alone keeps readers and a writer that dies from ever
-      // seeing a partial file. No fsync: like the HID event system's own,
-      // this property is runtime state that does not outlive a reboot (its
-      // default home, $XDG_RUNTIME_DIR, is a tmpfs), and a flush to disk
-      // would be most of the guard's time after its parent exits.
-      renamed = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), *text) &&
-                ::renameat(dir, temporary.c_str(), dir, fileName(key).c_str()) == 0;
     }
+    if (!file)
+      return false;
+    // The rename alone keeps readers and a writer that dies from ever
+    // seeing a partial file. No fsync: like the HID event system's own,
+    // this property is runtime state that does not outlive a reboot (its
+    // default home, $XDG_RUNTIME_DIR, is a tmpfs), and a flush to disk
+    // would be most of the guard's time after its parent exits.
+    const bool renamed = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), *text) &&
+                         ::renameat(dir, temporary.c_str(), dir, fileName(key).c_str()) == 0;
     if (!renamed)
       ::unlinkat(dir, temporary.c_str(), 0);
     return renamed;

@@ -27,7 +27,13 @@ public:
       return false;
     return add(Value{static_cast<std::int64_t>(n)});
   }
-  bool number_float(number_float_t n, const string_t &) override { return add(Value{double{n}}); }
+  // The reader hands over an integer token beyond 64 bits as a real; taken
+  // as one, it would saturate and be written back as another number.
+  bool number_float(number_float_t n, const string_t &token) override {
+    if (token.find_first_of(".eE") == string_t::npos)
+      return false;
+    return add(Value{double{n}});
+  }
   bool string(string_t &s) override { return add(Value{std::move(s)}); }
   bool binary(binary_t &) override { return false; }
   bool start_object(std::size_t) override { return open(Value{Dictionary{}}); }
