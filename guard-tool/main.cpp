@@ -7,6 +7,8 @@
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstdio>
 #include <vector>
@@ -14,10 +16,15 @@
 using namespace FnRemapKit;
 
 int main(int argc, char **argv) {
-  // The parent may have started us with these ignored; we must stay killable
-  // while we wait.
+  // The parent may have started us with these ignored or blocked; we must
+  // stay killable while we wait.
   std::signal(SIGTERM, SIG_DFL);
   std::signal(SIGINT, SIG_DFL);
+  sigset_t stoppers;
+  sigemptyset(&stoppers);
+  sigaddset(&stoppers, SIGTERM);
+  sigaddset(&stoppers, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &stoppers, nullptr);
 
   FnGuardTool::GuardLog log(FNGUARD_LOG_SUBSYSTEM);
 

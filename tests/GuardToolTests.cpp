@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <regex>
 
 using namespace TestSupport;
@@ -71,25 +72,39 @@ TEST_F(GuardToolTest, RemovesTheEntryWhenTheParentIsKilled) {
   EXPECT_EQ(guard.standardError(), "");
 }
 
-TEST_F(GuardToolTest, LeavesTheFileAloneWhenNothingIsToBeDone) {
+TEST_F(GuardToolTest, ParentAlreadyGone) {
   struct Row {
     const char *name;
     std::string contents;
+    std::function<void()> beforeExec;
     int status;
+    bool changed;
   };
   const std::vector<Row> rows = {
-      {"entry already gone", after, 0},
-      {"not JSON", "[{\"HIDKeyboardModifierMappingSrc\":1095216660483,", 1},
-      {"not a list", R"({"HIDKeyboardModifierMappingSrc":1095216660483})", 1},
-      {"a boolean where a number belongs", R"([{"HIDKeyboardModifierMappingSrc":true}])", 1},
+      {"entry already gone", after, {}, 0, false},
+      {"not JSON", "[{\"HIDKeyboardModifierMappingSrc\":1095216660483,", {}, 1, false},
+      {"not a list", R"({"HIDKeyboardModifierMappingSrc":1095216660483})", {}, 1, false},
+      {"a boolean where a number belongs", R"([{"HIDKeyboardModifierMappingSrc":true}])", {}, 1, false},
+      {"an integer beyond 64 bits beside our entry", before.substr(0, before.rfind('{')) + R"({"Other":-9223372036854775809}])",
+       {}, 1, false},
+      {"no state directory configured", before, [] {
+         ::unsetenv("TARNWICK_HID_STATE_DIR");
+         ::unsetenv("XDG_RUNTIME_DIR");
+       }, 1, false},
+      {"a temporary left by a dead writer with the guard's pid", before, [this] {
+         std::ofstream(state.path / (".UserKeyMapping.json." + std::to_string(::getpid()) + ".0"));
+       }, 0, true},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     state.put(row.contents);
     const auto untouched = identity(state);
-    ToolProcess guard(FNGUARD_TOOL, guardArguments(goneParent()), state.root);
+    ToolProcess guard(FNGUARD_TOOL, guardArguments(goneParent()), state.root, row.beforeExec);
     EXPECT_EQ(exitStatus(guard.statusWithin(10s)), row.status);
-    EXPECT_EQ(identity(state), untouched);
+    if (row.changed)
+      EXPECT_EQ(state.contents(), after + "\n");
+    else
+      EXPECT_EQ(identity(state), untouched);
     EXPECT_EQ(guard.standardOutput(), "");
   }
 }
@@ -116,18 +131,30 @@ TEST_F(GuardToolTest, RefusesABadCommandLineWithTheUsageLine) {
   EXPECT_EQ(state.contents(), before);
 }
 
-TEST_F(GuardToolTest, SigtermWhileWaitingEndsItWithNoChange) {
-  // Started with SIGTERM ignored, as a careless parent might leave it.
+TEST_F(GuardToolTest, SigtermOrSigintWhileWaitingEndsItWithNoChange) {
+  // Started with both ignored or both blocked, as a careless parent might
+  // leave them.
+  const auto ignore = [] {
+    ::signal(SIGTERM, SIG_IGN);
+    ::signal(SIGINT, SIG_IGN);
+  };
+  const auto block = [] {
+    sigset_t both;
+    sigemptyset(&both);
+    sigaddset(&both, SIGTERM);
+    sigaddset(&both, SIGINT);
+    sigprocmask(SIG_BLOCK, &both, nullptr);
+  };
   state.put(before);
   const auto untouched = identity(state);
-  Child parent(sleepForever);
-  ToolProcess guard(FNGUARD_TOOL, guardArguments(parent.pid()), state.root,
-                    [] { ::signal(SIGTERM, SIG_IGN); });
-  awaitWatching(guard.pid());
-  ::kill(guard.pid(), SIGTERM);
-  const auto status = guard.statusWithin(10s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+  for (const auto &[beforeExec, signal] : std::vector<std::pair<std::function<void()>, int>>{
+           {ignore, SIGTERM}, {ignore, SIGINT}, {block, SIGTERM}, {block, SIGINT}}) {
+    Child parent(sleepForever);
+    ToolProcess guard(FNGUARD_TOOL, guardArguments(parent.pid()), state.root, beforeExec);
+    awaitWatching(guard.pid());
+    ::kill(guard.pid(), signal);
+    EXPECT_EQ(exitStatus(guard.statusWithin(10s)), 128 + signal);
+  }
   EXPECT_EQ(identity(state), untouched);
 }
 
