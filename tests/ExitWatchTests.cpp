@@ -21,7 +21,7 @@ namespace {
 struct ScriptedSystem {
   std::deque<int> probes;
   std::deque<SysResult> opens; // kqueue() and pidfdOpen()
-  std::deque<SysResult> waits; // kevent() and pollReadable()
+  std::deque<KernelEvent> waits; // kevent() and pollReadable()
   std::deque<bool> zombies;
   std::string log;
   KernelEventChange change{};
@@ -40,39 +40,51 @@ struct ScriptedSystem {
   }
   SysResult kqueue() { log += "kqueue "; return next(opens); }
   SysResult pidfdOpen(std::int32_t) { log += "pidfd "; return next(opens); }
-  SysResult kevent(int queue, const KernelEventChange &registered) {
+  KernelEvent kevent(int queue, const KernelEventChange &registered) {
     log += "kevent(" + std::to_string(queue) + ") ";
     change = registered;
     return next(waits);
   }
-  SysResult pollReadable(int fd) { log += "poll(" + std::to_string(fd) + ") "; return next(waits); }
+  SysResult pollReadable(int fd) { log += "poll(" + std::to_string(fd) + ") "; return next(waits).result; }
   void close(int fd) { log += "close(" + std::to_string(fd) + ") "; }
   bool isZombie(std::int32_t) { log += "zombie "; return next(zombies); }
   void sleepInterval() { log += "sleep "; }
 };
 
-constexpr SysResult ok{0, 0};
+constexpr KernelEvent ok{{0, 0}, 0, 0};
+constexpr KernelEvent exited{{1, 0}, 0, 0};
 constexpr SysResult fd7{7, 0};
 SysResult failure(int error) { return {-1, error}; }
+KernelEvent refused(int error) { return {failure(error), 0, 0}; }
+KernelEvent refusedInEvent(int error) { return {{1, 0}, eventError, error}; }
 
 TEST(ExitWatchTest, KernelQueueCallSequences) {
   struct Case {
     std::deque<int> probes;
-    std::deque<SysResult> opens, waits;
+    std::deque<SysResult> opens;
+    std::deque<KernelEvent> waits;
+    std::deque<bool> zombies;
     std::string log;
   };
   const std::vector<Case> cases = {
-      {{ESRCH}, {}, {}, "probe "},
-      {{0}, {failure(EMFILE)}, {}, "probe kqueue "},
-      {{0}, {fd7}, {{1, 0}}, "probe kqueue kevent(7) close(7) "},
-      {{EPERM}, {fd7}, {ok}, "probe kqueue kevent(7) close(7) "},
-      {{0}, {fd7}, {failure(EINTR), failure(EINTR), ok},
+      {{ESRCH}, {}, {}, {}, "probe "},
+      {{0}, {failure(EMFILE)}, {}, {}, "probe kqueue "},
+      {{0}, {fd7}, {exited}, {}, "probe kqueue kevent(7) close(7) "},
+      {{EPERM}, {fd7}, {ok}, {}, "probe kqueue kevent(7) close(7) "},
+      {{0}, {fd7}, {refused(EINTR), refused(EINTR), ok}, {},
        "probe kqueue kevent(7) kevent(7) kevent(7) close(7) "},
-      {{0}, {fd7}, {failure(ESRCH)}, "probe kqueue kevent(7) close(7) "},
-      {{0}, {fd7}, {failure(EINTR), failure(EBADF)}, "probe kqueue kevent(7) kevent(7) close(7) "},
+      // Gone before the registration, in either form.
+      {{0}, {fd7}, {refused(ESRCH)}, {}, "probe kqueue kevent(7) close(7) "},
+      {{0}, {fd7}, {refusedInEvent(ESRCH)}, {}, "probe kqueue kevent(7) close(7) "},
+      // A watch refused for another reason ends nothing: the interval check
+      // takes over, after the queue is closed.
+      {{0, 0, ESRCH}, {fd7}, {refused(EINTR), refused(EPERM)}, {false},
+       "probe kqueue kevent(7) kevent(7) close(7) probe zombie sleep probe "},
+      {{0, 0}, {fd7}, {refusedInEvent(EACCES)}, {false, true},
+       "probe kqueue kevent(7) close(7) probe zombie sleep probe zombie "},
   };
   for (const auto &c : cases) {
-    ScriptedSystem system{c.probes, c.opens, c.waits, {}, {}, {}};
+    ScriptedSystem system{c.probes, c.opens, c.waits, c.zombies, {}, {}};
     waitWithKernelQueue(system, 4242);
     EXPECT_EQ(system.log, c.log);
   }
@@ -92,21 +104,22 @@ TEST(ExitWatchTest, KernelQueueRegistersOneShotExitWatch) {
 TEST(ExitWatchTest, ProcessDescriptorCallSequences) {
   struct Case {
     std::deque<int> probes;
-    std::deque<SysResult> opens, waits;
+    std::deque<SysResult> opens;
+    std::deque<KernelEvent> waits;
     std::deque<bool> zombies;
     std::string log;
   };
   const std::vector<Case> cases = {
       {{ESRCH}, {}, {}, {}, "probe "},
       {{0}, {failure(ESRCH)}, {}, {}, "probe pidfd "},
-      {{EPERM}, {fd7}, {{1, 0}}, {}, "probe pidfd poll(7) close(7) "},
-      {{0}, {fd7}, {failure(EINTR), {1, 0}}, {}, "probe pidfd poll(7) poll(7) close(7) "},
+      {{EPERM}, {fd7}, {exited}, {}, "probe pidfd poll(7) close(7) "},
+      {{0}, {fd7}, {refused(EINTR), exited}, {}, "probe pidfd poll(7) poll(7) close(7) "},
       // No descriptor to be had: check at an interval; a zombie has exited.
       {{0}, {failure(ENOSYS)}, {}, {false, false, true},
        "probe pidfd probe zombie sleep probe zombie sleep probe zombie "},
       {{0, 0, ESRCH}, {failure(EPERM)}, {}, {false}, "probe pidfd probe zombie sleep probe "},
       // A descriptor that cannot be polled is closed before the fallback.
-      {{0, ESRCH}, {fd7}, {failure(ENOMEM)}, {}, "probe pidfd poll(7) close(7) probe "},
+      {{0, ESRCH}, {fd7}, {refused(ENOMEM)}, {}, "probe pidfd poll(7) close(7) probe "},
   };
   for (const auto &c : cases) {
     ScriptedSystem system{c.probes, c.opens, c.waits, c.zombies, {}, {}};

@@ -23,12 +23,13 @@ inline constexpr std::string_view writeRefusedMessage =
 inline constexpr std::string_view stillThereMessage =
     "our entry was still there after the write";
 
-/// Blocks until process \p pid has exited, without polling wherever the
-/// kernel can report the exit. Returns at once when there is no such process
-/// and for a \p pid below 1, which names no single process. A kernel event
-/// queue that fails ends the wait, so the caller cannot tell a real exit from
-/// a failed watch; where process descriptors cannot be had, the wait checks
+/// Blocks until process \p pid has exited. The kernel reports the exit (a
+/// kernel event queue, or a process descriptor on Linux); only where it will
+/// not watch this process (a sandbox, no such interface) does the wait check
 /// the process at a 50 ms interval instead, a zombie counting as exited.
+/// Returns at once when there is no such process and for a \p pid below 1,
+/// which names no single process. A kernel event queue that cannot be
+/// created ends the wait, so the caller cannot tell a real exit from that.
 void waitForExit(std::int32_t pid) noexcept;
 
 namespace detail {

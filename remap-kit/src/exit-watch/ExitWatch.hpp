@@ -7,7 +7,7 @@
 // A System provides:
 //   int probe(pid)                 kill(pid, 0): 0, or the errno it failed with
 //   SysResult kqueue()             a new kernel event queue
-//   SysResult kevent(q, change)    register change on q, block for one event
+//   KernelEvent kevent(q, change)  register change on q, block for one event
 //   SysResult pidfdOpen(pid)       a process descriptor for pid
 //   SysResult pollReadable(fd)     block until fd is readable
 //   void close(fd)
@@ -43,6 +43,17 @@ struct KernelEventChange {
 inline constexpr std::int16_t procFilter = -5;        // EVFILT_PROC
 inline constexpr std::uint16_t addOneShot = 0x0011;   // EV_ADD | EV_ONESHOT
 inline constexpr std::uint32_t exitNote = 0x80000000; // NOTE_EXIT
+inline constexpr std::uint16_t eventError = 0x4000;   // EV_ERROR
+
+/// What kevent gave back: its result as a SysResult and, when it returned an
+/// event, the event's flags and data. A refused registration comes back
+/// either as -1 with errno or as an event flagged eventError with the errno
+/// in its data.
+struct KernelEvent {
+  SysResult result;
+  std::uint16_t flags;
+  std::intptr_t data;
+};
 
 /// Closes a descriptor through the system on every path out of a scope.
 template <class System> class Descriptor {
@@ -71,8 +82,10 @@ template <class System> void waitByPolling(System &system, std::int32_t pid) {
 }
 
 /// The kernel event queue wait. A failed probe other than ESRCH (EPERM: the
-/// process belongs to another user) still waits. Any failure but EINTR ends
-/// the wait, which covers a process that exited before the registration.
+/// process belongs to another user) still waits. A registration refused with
+/// ESRCH, in either of its forms, means the process exited before it; one
+/// refused for any other reason (a sandbox, another user) proves nothing, so
+/// the wait goes on at an interval rather than end while the process runs.
 template <class System>
 void waitWithKernelQueue(System &system, std::int32_t pid) {
   if (system.probe(pid) == ESRCH)
@@ -83,11 +96,20 @@ void waitWithKernelQueue(System &system, std::int32_t pid) {
   Descriptor<System> queue(system, created.value);
   const KernelEventChange change{static_cast<std::uintptr_t>(pid), procFilter,
                                  addOneShot, exitNote, 0, nullptr};
-  for (;;) {
-    const SysResult result = system.kevent(queue.get(), change);
-    if (result.value >= 0 || result.error != EINTR)
+  int refused = EINTR;
+  while (refused == EINTR) {
+    const KernelEvent got = system.kevent(queue.get(), change);
+    if (got.result.value < 0)
+      refused = got.result.error;
+    else if (got.result.value > 0 && (got.flags & eventError))
+      refused = static_cast<int>(got.data);
+    else
       return;
   }
+  if (refused == ESRCH)
+    return;
+  queue.release();
+  waitByPolling(system, pid);
 }
 
 /// The process descriptor wait: the same shape as the kernel queue. Where no

@@ -12,6 +12,7 @@ namespace FnRemapKit::ExitWatch {
 static_assert(procFilter == EVFILT_PROC);
 static_assert(addOneShot == (EV_ADD | EV_ONESHOT));
 static_assert(exitNote == NOTE_EXIT);
+static_assert(eventError == EV_ERROR);
 
 struct KqueueSystem : PosixSystem {
   SysResult kqueue() {
@@ -19,13 +20,13 @@ struct KqueueSystem : PosixSystem {
     return {queue, queue < 0 ? errno : 0};
   }
 
-  SysResult kevent(int queue, const KernelEventChange &change) {
+  KernelEvent kevent(int queue, const KernelEventChange &change) {
     struct kevent registration;
     EV_SET(&registration, change.ident, change.filter, change.flags,
            change.fflags, change.data, change.udata);
     struct kevent event = {};
     const int result = ::kevent(queue, &registration, 1, &event, 1, nullptr);
-    return {result, result < 0 ? errno : 0};
+    return {{result, result < 0 ? errno : 0}, event.flags, event.data};
   }
 };
 

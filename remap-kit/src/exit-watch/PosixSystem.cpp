@@ -6,6 +6,9 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/sysctl.h>
+#endif
 
 #include <array>
 #include <cstdio>
@@ -19,6 +22,15 @@ int PosixSystem::probe(std::int32_t pid) {
 
 void PosixSystem::close(int fd) { ::close(fd); }
 
+#if defined(__APPLE__)
+bool PosixSystem::isZombie(std::int32_t pid) {
+  int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+  struct kinfo_proc info {};
+  std::size_t size = sizeof info;
+  return ::sysctl(name, 4, &info, &size, nullptr, 0) == 0 && size == sizeof info &&
+         info.kp_proc.p_stat == SZOMB;
+}
+#else
 // /proc/PID/stat holds "pid (comm) S ...": the state is the first field after
 // the last ')', since comm itself may hold parentheses and blanks.
 bool PosixSystem::isZombie(std::int32_t pid) {
@@ -39,6 +51,7 @@ bool PosixSystem::isZombie(std::int32_t pid) {
   const char state = stat[paren + 2];
   return state == 'Z' || state == 'X';
 }
+#endif
 
 void PosixSystem::sleepInterval() {
   const timespec interval{0, 50'000'000};

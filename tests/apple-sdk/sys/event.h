@@ -20,6 +20,7 @@ struct kevent {
 #define EVFILT_PROC (-5)
 #define EV_ADD 0x0001
 #define EV_ONESHOT 0x0010
+#define EV_ERROR 0x4000
 #define NOTE_EXIT 0x80000000U
 
 #define EV_SET(kevp, a, b, c, d, e, f)                                                             \
