@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -122,6 +123,21 @@ TEST_F(ParentAppTest, AfterAKillTheGuardRemovesTheRemap) {
   // What the install displaced is gone with the remap: only a normal quit
   // knows the original list.
   EXPECT_EQ(HIDKeyMappingStore().read(), neighbours);
+}
+
+// As root in a container that may not make mount namespaces, the demo's
+// reaper still runs the application, and says why it cannot catch the record.
+TEST(OrphanReaperTest, RunsTheCommandWithoutAPrivateDevLog) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root, as the demo's -l does";
+  StateDirectory outputs;
+  ToolProcess reaper(ORPHAN_REAPER, {"orphan-reaper", "-l", "/bin/sh", "-c", "exit 3"}, outputs.root,
+                     [] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN); });
+  EXPECT_EQ(exitStatus(reaper.statusWithin(10s)), 3);
+  EXPECT_NE(reaper.standardError().find("cannot give the command a /dev/log of its own (Operation "
+                                        "not permitted); its records go to the system's"),
+            std::string::npos)
+      << reaper.standardError();
 }
 
 } // namespace

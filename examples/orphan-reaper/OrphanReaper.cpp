@@ -9,7 +9,8 @@
 //
 // With -l (root only) the command runs in a mount namespace of its own whose
 // /dev/log is a socket of ours, and every syslog record a descendant sends
-// is printed at the end as "log: <record>".
+// is printed at the end as "log: <record>". Where no such namespace can be
+// made, it says so and runs the command all the same.
 //
 // The demo uses it to show the guard's exit status and log record after its
 // parent was killed; a shell cannot wait for a process it did not start.
@@ -39,7 +40,8 @@ bool touch(const std::string &path) {
 }
 
 /// Binds a datagram socket in a new temporary directory and makes it /dev/log
-/// for us and our descendants, keeping /dev/null. Returns the socket, or -1.
+/// for us and our descendants, keeping /dev/null. Returns the socket, or -1
+/// with /dev as it was.
 int becomeDevLog() {
   char directory[] = "/tmp/orphan-reaper.XXXXXX";
   if (!::mkdtemp(directory))
@@ -49,13 +51,18 @@ int becomeDevLog() {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-  const bool ready =
+  const bool devMounted =
       fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
       ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
       touch(nullPath) && ::mount("/dev/null", nullPath.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-      ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0 && touch("/dev/null") &&
-      ::mount(nullPath.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0 && touch("/dev/log") &&
-      ::mount(socketPath.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+      ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0;
+  const bool ready = devMounted && touch("/dev/null") &&
+                     ::mount(nullPath.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0 &&
+                     touch("/dev/log") &&
+                     ::mount(socketPath.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+  const int error = errno;
+  if (devMounted && !ready)
+    ::umount2("/dev", MNT_DETACH); // the command gets the real /dev back
   // The names are no longer needed: the mounts hold the inodes.
   ::umount(nullPath.c_str());
   ::unlink(nullPath.c_str());
@@ -63,6 +70,7 @@ int becomeDevLog() {
   ::rmdir(directory);
   if (!ready && fd >= 0)
     ::close(fd);
+  errno = error;
   return ready ? fd : -1;
 }
 
@@ -87,10 +95,9 @@ int main(int argc, char **argv) {
     return 1;
   }
   const int log = catchLog ? becomeDevLog() : -1;
-  if (catchLog && log < 0) {
-    std::perror("orphan-reaper: cannot give the command a /dev/log of its own");
-    return 1;
-  }
+  if (catchLog && log < 0) // a container without CAP_SYS_ADMIN, say
+    std::fprintf(stderr, "orphan-reaper: cannot give the command a /dev/log of its own (%s); "
+                         "its records go to the system's\n", std::strerror(errno));
   pid_t child = -1;
   if (const int error = ::posix_spawnp(&child, command[0], nullptr, nullptr, command, environ)) {
     std::fprintf(stderr, "orphan-reaper: cannot run %s: %s\n", command[0], std::strerror(error));
