@@ -123,7 +123,7 @@ TEST(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
       "", "[", "[{}]]", "[{\"a\":1},]", "{\"a\":1}", "null", "[null]", "[{\"a\":\"1\"}]",
       "[{\"a\":true}]", "[{\"a\":1,\"a\":2}]", "[{\"a\":9223372036854775808}]",
       "[{\"a\":18446744073709551616}]", "[{\"a\":-9223372036854775809}]",
-      "[{\"a\":1}] trailing", "[{\"a\":NaN}]", "\xef\xbb\xbf[]x",
+      "[{\"a\":1}] trailing", "[{\"a\":NaN}]", "\xef\xbb\xbf[]x", std::string("[]\0[", 4),
       std::string(1'000'000, '['), std::string(500'000, '[') + std::string(500'000, ']'),
       "[" + std::string(200'000, '{') + "]",
   };

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 #include <vector>
 
 using namespace FnRemapKit;
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json; // keeps each object's keys in document order
 
 namespace {
 
@@ -35,8 +36,45 @@ std::int64_t referenceTruncation(double real) {
   return static_cast<std::int64_t>(std::trunc(real));
 }
 
+/// The number tokens of \p text in document order, each read here rather
+/// than by the JSON library: an integer token (no '.', 'e' or 'E') exactly,
+/// nothing when one lies outside 64 bits; a real by strtod, truncated.
+std::optional<std::vector<std::int64_t>> referenceNumbers(std::string_view text) {
+  std::vector<std::int64_t> numbers;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text[i] == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i)
+        i += text[i] == '\\';
+      ++i;
+      continue;
+    }
+    if (text[i] != '-' && (text[i] < '0' || text[i] > '9')) {
+      ++i;
+      continue;
+    }
+    const std::size_t end = std::min(text.find_first_not_of("0123456789+-.eE", i), text.size());
+    const std::string token(text.substr(i, end - i));
+    i = end;
+    if (token.find_first_of(".eE") != std::string::npos) {
+      numbers.push_back(referenceTruncation(std::strtod(token.c_str(), nullptr)));
+      continue;
+    }
+    __int128 magnitude = 0;
+    for (char digit : std::string_view(token).substr(token[0] == '-'))
+      if ((magnitude = magnitude * 10 + (digit - '0')) > (__int128(1) << 64))
+        return std::nullopt;
+    const __int128 value = token[0] == '-' ? -magnitude : magnitude;
+    if (value < INT64_MIN || value > INT64_MAX)
+      return std::nullopt;
+    numbers.push_back(static_cast<std::int64_t>(value));
+  }
+  return numbers;
+}
+
 /// The list the document holds, or nothing when it is no list: not JSON, not
 /// an array of objects of numbers, an integer outside 64 bits, a key twice.
+/// The library gives the structure, in document order; the numbers are read
+/// from the text on their own.
 std::optional<KeyMappingList> referenceList(std::string_view text) {
   std::vector<std::set<std::string>> openKeys;
   bool repeated = false;
@@ -49,23 +87,25 @@ std::optional<KeyMappingList> referenceList(std::string_view text) {
       repeated = true;
     return true;
   };
+  // JSON has no place for a NUL byte; the library would stop reading there.
+  if (text.find('\0') != std::string_view::npos)
+    return std::nullopt;
   const Json document = Json::parse(text, watchKeys, false);
   if (document.is_discarded() || repeated || !document.is_array())
     return std::nullopt;
+  const auto numbers = referenceNumbers(text);
+  if (!numbers)
+    return std::nullopt;
   KeyMappingList list;
+  std::size_t next = 0;
   for (const auto &element : document) {
     if (!element.is_object())
       return std::nullopt;
     KeyMappingEntry entry;
     for (const auto &[key, number] : element.items()) {
-      if (number.is_number_unsigned() && number.get<std::uint64_t>() > INT64_MAX)
+      if (!number.is_number() || next == numbers->size())
         return std::nullopt;
-      if (number.is_number_integer())
-        entry[key] = number.get<std::int64_t>();
-      else if (number.is_number_float())
-        entry[key] = referenceTruncation(number.get<double>());
-      else
-        return std::nullopt;
+      entry[key] = (*numbers)[next++];
     }
     list.push_back(std::move(entry));
   }

@@ -117,6 +117,10 @@ std::optional<Json> toJson(const Value &value, std::size_t depth) {
 } // namespace
 
 Value parseStateFile(std::string_view text) {
+  // The JSON reader takes a NUL byte for the end of the text and would read
+  // "[]\0<anything>" as an empty list; JSON has no place for one.
+  if (text.find('\0') != std::string_view::npos)
+    throw KeyMappingError::unsupportedShape;
   ValueBuilder builder;
   if (!Json::sax_parse(text, &builder, nlohmann::detail::input_format_t::json, true))
     throw KeyMappingError::unsupportedShape;
