@@ -1,6 +1,7 @@
 #include "FnRemapKit/FnGuardArguments.hpp"
 
-#include <limits>
+#include <cinttypes>
+#include <cstdio>
 
 namespace FnRemapKit {
 namespace {
@@ -46,6 +47,15 @@ std::optional<std::int64_t> FnGuardArguments::parseUsage(std::string_view text) 
   if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
     return readInteger<std::int64_t>(text.substr(2), 16);
   return readInteger<std::int64_t>(text, 10);
+}
+
+std::string FnGuardArguments::formatUsage(std::int64_t usage) {
+  // Negated as unsigned, so that the most negative value has a magnitude.
+  const std::uint64_t magnitude =
+      usage < 0 ? 0 - static_cast<std::uint64_t>(usage) : static_cast<std::uint64_t>(usage);
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%s%" PRIX64, usage < 0 ? "-" : "", magnitude);
+  return text;
 }
 
 std::optional<FnGuardArguments>

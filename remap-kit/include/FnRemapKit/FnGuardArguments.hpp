@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace FnRemapKit {
@@ -40,6 +41,11 @@ public:
   /// a vector of any other length, gives std::nullopt.
   static std::optional<FnGuardArguments>
   parse(std::span<const std::string_view> arguments);
+
+  /// The text of \p usage that parse() reads back as the same value, for
+  /// every signed 64-bit value: "0x", then "-" when negative, then the
+  /// magnitude in upper-case hexadecimal ("0x-1A" for -26).
+  static std::string formatUsage(std::int64_t usage);
 
 private:
   static std::optional<std::int64_t> parseUsage(std::string_view text);
