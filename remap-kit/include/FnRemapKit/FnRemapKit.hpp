@@ -1,10 +1,11 @@
 //===- FnRemapKit/FnRemapKit.hpp - Everything the module offers -----------===//
 //
 // FnRemapKit installs, restores and guards one entry of the HID event system's
-// user key mapping. An application merges its entry in with
-// FnRemapMapping::merging, starts tarnwick-fn-guard with its own pid, and on a
-// normal quit restores the list with FnRemapMapping::restoring. However the
-// application ends, the guard then removes the entry with FnGuard::run.
+// user key mapping. An application begins an FnRemapSession, which starts
+// tarnwick-fn-guard with the application's pid and only then merges the entry
+// in (FnRemapMapping::merging); on a normal quit the session restores the list
+// (FnRemapMapping::restoring). However the application ends, the guard then
+// removes the entry with FnGuard::run.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -12,6 +13,7 @@
 #include "FnRemapKit/FnGuard.hpp"
 #include "FnRemapKit/FnGuardArguments.hpp"
 #include "FnRemapKit/FnGuardOutcome.hpp"
+#include "FnRemapKit/FnRemapSession.hpp"
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
 #include "FnRemapKit/KeyMapping.hpp"
 #include "FnRemapKit/KeyMappingStore.hpp"

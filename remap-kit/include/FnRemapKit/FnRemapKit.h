@@ -1,0 +1,72 @@
+// FnRemapKit/FnRemapKit.h - The C interface, for C, Objective-C and Swift
+//
+// An application's Fn remap, installed so that it cannot outlive the
+// application: FnRemapSessionBegin starts tarnwick-fn-guard for this process
+// and only then installs the remap; FnRemapSessionEnd restores the key
+// mapping on a normal quit. However else the application ends, the guard
+// removes the remap.
+//
+//   char error[256];
+//   FnRemapSessionRef session = FnRemapSessionBegin(
+//       guardPath, FnRemapFnSource, FnRemapFnDestination, error, sizeof error);
+//   if (!session) { report(error); return; }
+//   ...
+//   if (!FnRemapSessionEnd(session, error, sizeof error)) report(error);
+//   FnRemapSessionFree(session);
+//
+// Functions that can fail write what failed, as one line of text, into the
+// caller's buffer (truncated to its size, always NUL-terminated; a NULL
+// buffer or a size of 0 is allowed). Nothing here throws or keeps global
+// state. A session is not safe for concurrent use.
+#ifndef FNREMAPKIT_FNREMAPKIT_H
+#define FNREMAPKIT_FNREMAPKIT_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The Fn key: usage page 0xFF, usage 0x03.
+extern const int64_t FnRemapFnSource;
+// Keyboard page 0x07, usage 0x6E (F19).
+extern const int64_t FnRemapFnDestination;
+// The virtual key code that key events carry for the destination key.
+extern const uint16_t FnRemapFnDestinationKeyCode;
+
+// An application's remap and its guard. Owned by the caller, who releases it
+// with FnRemapSessionFree.
+typedef struct FnRemapSessionData *FnRemapSessionRef;
+
+// Reads the user key mapping, starts the guard at guardPath for this process
+// with src and dst, then installs the entry {src, dst} in place of every
+// entry for src. Returns the session, or NULL with nothing written and no
+// guard left running; error then reads "cannot read the key mapping: ...",
+// "cannot start the guard at PATH: ..." or "the HID system refused the
+// remap".
+FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
+                                      char *error, size_t errorSize);
+
+// Restores the key mapping as it was before the install (entries others
+// added since are kept), then ends and reaps the guard. Returns true when
+// restored; false with what failed in error, the guard then kept so that it
+// still removes the entry when the application exits. May be called again;
+// after success it does nothing and returns true.
+bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize);
+
+// The pid of the running guard, or 0 once it has ended. A guard that someone
+// else ended is reaped here; this never blocks.
+pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
+
+// Ends a session not yet ended, as FnRemapSessionEnd does, and releases it.
+// NULL is allowed.
+void FnRemapSessionFree(FnRemapSessionRef session);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
