@@ -1,5 +1,5 @@
-// The reference application and the guard together, both ways out: a normal
-// quit restores the list, a kill leaves it to the guard.
+// The application's side: sessions run in this process with the real guard
+// and the stand-in, and the reference application both ways out.
 #include "support/GuardProcess.hpp"
 #include "support/StateDirectory.hpp"
 
@@ -11,8 +11,8 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <sstream>
 #include <regex>
+#include <sstream>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
@@ -30,34 +30,141 @@ const KeyMappingList original = {
 };
 const KeyMappingList neighbours(original.begin(), original.begin() + 2);
 
-struct ProcState {
-  pid_t session;
-  std::vector<std::string> descriptors; // what each open descriptor names, by number
+// The stand-in, but refusing writes while told to: as root, nothing in the
+// stand-in's own directory can make it refuse a write and still read.
+struct RefusingStore {
+  HIDKeyMappingStore real;
+  std::shared_ptr<bool> refuse = std::make_shared<bool>(false);
+  std::optional<KeyMappingList> read() const { return real.read(); }
+  bool write(const KeyMappingList &list) const noexcept { return !*refuse && real.write(list); }
 };
 
-ProcState procState(pid_t pid) {
-  const auto proc = std::filesystem::path("/proc") / std::to_string(pid);
-  const std::string stat = readFile(proc / "stat");
-  ProcState state{};
-  std::istringstream after(stat.substr(stat.rfind(')') + 2));
-  std::string status;
-  pid_t parent = 0, group = 0;
-  after >> status >> parent >> group >> state.session;
-  std::vector<std::pair<int, std::string>> fds;
-  for (const auto &fd : std::filesystem::directory_iterator(proc / "fd"))
-    fds.emplace_back(std::stoi(fd.path().filename()), std::filesystem::read_symlink(fd.path()).string());
-  std::sort(fds.begin(), fds.end());
-  for (auto &[number, target] : fds)
-    state.descriptors.push_back(std::to_string(number) + " " + target);
-  return state;
+// True when this process has no child at all, running or not yet reaped.
+bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+class SessionTest : public testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(store.write(original)); }
+  StateDirectory state;
+  HIDKeyMappingStore store;
+};
+
+TEST_F(SessionTest, InstallsWithAWatchingGuardAndRestores) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  const pid_t guard = session.guardPid();
+  ASSERT_GT(guard, 0);
+  awaitWatching(guard);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  EXPECT_EQ(session.guardPid(), guard) << "the guard must wait while we run";
+
+  // Someone else adds an entry meanwhile: the restore keeps it.
+  const auto current = KeyMappingList{FnRemapMapping::entry(1, 2), ours};
+  ASSERT_TRUE(store.write(current));
+  const auto ending = session.end();
+  EXPECT_TRUE(ending.restored) << ending.message;
+  EXPECT_EQ(store.read(), FnRemapMapping::restoring(current, ours, original));
+  EXPECT_EQ(session.guardPid(), 0);
+  EXPECT_TRUE(noChildren()) << "the guard was not ended and reaped";
+  EXPECT_TRUE(session.end().restored);
 }
 
-class ParentAppTest : public testing::Test {
+TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
+  const std::string before = state.contents();
+  try {
+    FnRemapSession::begin("/nonexistent/tarnwick-fn-guard", ours);
+    ADD_FAILURE() << "begun without a guard";
+  } catch (const FnRemapSessionError &error) {
+    EXPECT_STREQ(error.what(), "cannot start the guard at /nonexistent/tarnwick-fn-guard: No such file or directory");
+  }
+  RefusingStore refusing;
+  *refusing.refuse = true;
+  try {
+    FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
+    ADD_FAILURE() << "begun over a store that refused the remap";
+  } catch (const FnRemapSessionError &error) {
+    EXPECT_STREQ(error.what(), "the HID system refused the remap");
+  }
+  state.put("[");
+  try {
+    FnRemapSession::begin(FNGUARD_TOOL, ours);
+    ADD_FAILURE() << "begun over an unreadable list";
+  } catch (const FnRemapSessionError &error) {
+    EXPECT_STREQ(error.what(), "cannot read the key mapping: unsupportedShape");
+  }
+  EXPECT_TRUE(noChildren()) << "a guard was left running";
+  state.put(before);
+  EXPECT_EQ(store.read(), original);
+}
+
+TEST_F(SessionTest, AFailedEndKeepsTheGuardAndCanBeRetried) {
+  RefusingStore refusing;
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
+  *refusing.refuse = true;
+  const auto failed = session.end();
+  EXPECT_FALSE(failed.restored);
+  EXPECT_EQ(failed.message, "the HID system refused the restored list");
+  EXPECT_GT(session.guardPid(), 0) << "the guard must stay to remove the entry at our exit";
+  *refusing.refuse = false;
+  EXPECT_TRUE(session.end().restored);
+  EXPECT_EQ(store.read(), original);
+  EXPECT_TRUE(noChildren());
+}
+
+TEST_F(SessionTest, TheDestructorEndsASessionNotEnded) {
+  {
+    auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+    auto moved = std::move(session);
+    EXPECT_FALSE(session.end().restored);
+  }
+  EXPECT_EQ(store.read(), original);
+  EXPECT_TRUE(noChildren());
+}
+
+TEST_F(SessionTest, AKilledGuardIsReapedAndNoOtherChildIs) {
+  Child other([] {});
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(other.pid()), &info, WEXITED | WNOWAIT), 0);
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  const pid_t guard = session.guardPid();
+  ::kill(guard, SIGKILL);
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(guard), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_EQ(session.guardPid(), 0);
+  EXPECT_EQ(::waitpid(guard, nullptr, WNOHANG), -1) << "the dead guard was not reaped";
+  EXPECT_EQ(exitStatus(other.statusWithin(1s)), 0) << "the session reaped a child it did not start";
+  EXPECT_TRUE(session.end().restored);
+}
+
+TEST_F(SessionTest, TheGuardGetsExactlyOurEntry) {
+  for (const auto &[src, dst] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+           {INT64_MIN, -26}, {INT64_MAX, 0}}) {
+    const auto entry = FnRemapMapping::entry(src, dst);
+    auto session = FnRemapSession::begin(FNGUARD_TOOL, entry);
+    awaitWatching(session.guardPid());
+    std::vector<std::string> argv;
+    std::istringstream cmdline(readFile("/proc/" + std::to_string(session.guardPid()) + "/cmdline"));
+    for (std::string argument; std::getline(cmdline, argument, '\0');)
+      argv.push_back(argument);
+    const std::vector<std::string_view> views(argv.begin(), argv.end());
+    EXPECT_EQ(FnGuardArguments::parse(views), FnGuardArguments(::getpid(), entry));
+    EXPECT_GT(session.guardPid(), 0) << "the guard refused its command line";
+  }
+}
+
+TEST(SessionArgumentsTest, OnlyAnEntryOfTheTwoKeysCanBeGuarded) {
+  auto wider = ours;
+  wider["Other"] = 1;
+  for (const auto &entry : {wider, KeyMappingEntry{{std::string(FnRemapMapping::srcKey), 1}}})
+    EXPECT_THROW(FnRemapSession::begin(FNGUARD_TOOL, entry), std::invalid_argument);
+}
+
+// The reference application, a real process: a normal quit restores the
+// list and ends the guard; a kill leaves the removal to the guard.
+class ParentAppTest : public SessionTest {
 protected:
   void SetUp() override {
+    SessionTest::SetUp();
     // The guard outlives the application; as subreaper we get to reap it.
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    ASSERT_TRUE(HIDKeyMappingStore().write(original));
   }
 
   // Starts the application with a stray inheritable descriptor, and returns
@@ -80,49 +187,49 @@ protected:
     return -1;
   }
 
-  // The guard's exit status, once it has been handed to us: until its
-  // parent has fully exited, waitpid knows nothing of it.
-  static int guardStatus(pid_t guard) { return exitStatus(statusWithin(guard, 10s)); }
-
-  StateDirectory state;
   std::optional<ToolProcess> app;
 };
 
-TEST_F(ParentAppTest, StartsTheGuardDetachedWithNothingInherited) {
-  const pid_t guard = start();
-  ASSERT_GT(guard, 0);
-  EXPECT_EQ(HIDKeyMappingStore().read(), FnRemapMapping::merging(original, ours));
-  awaitWatching(guard);
-  const auto seen = procState(guard);
-  EXPECT_EQ(seen.session, guard) << "the guard must lead its own session";
-  EXPECT_EQ(seen.descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
-                                                        "3 anon_inode:[pidfd]"}));
-  ::kill(app->pid(), SIGKILL);
-  EXPECT_EQ(guardStatus(guard), 0);
+// The session leader and the open descriptors of a process, from /proc.
+std::pair<pid_t, std::vector<std::string>> sessionAndDescriptors(pid_t pid) {
+  const auto proc = std::filesystem::path("/proc") / std::to_string(pid);
+  const std::string stat = readFile(proc / "stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string status;
+  pid_t parent = 0, group = 0, session = 0;
+  fields >> status >> parent >> group >> session;
+  std::vector<std::pair<int, std::string>> fds;
+  for (const auto &fd : std::filesystem::directory_iterator(proc / "fd"))
+    fds.emplace_back(std::stoi(fd.path().filename()), std::filesystem::read_symlink(fd.path()).string());
+  std::sort(fds.begin(), fds.end());
+  std::vector<std::string> descriptors;
+  for (auto &[number, target] : fds)
+    descriptors.push_back(std::to_string(number) + " " + target);
+  return {session, descriptors};
 }
 
-TEST_F(ParentAppTest, NormalQuitRestoresTheOriginalList) {
+TEST_F(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
+  const pid_t guard = start();
+  ASSERT_GT(guard, 0);
+  awaitWatching(guard);
+  const auto [session, descriptors] = sessionAndDescriptors(guard);
+  EXPECT_EQ(session, guard) << "the guard must lead its own session";
+  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
+                                                   "3 anon_inode:[pidfd]"}));
+  ::kill(app->pid(), SIGKILL);
+  EXPECT_EQ(exitStatus(statusWithin(guard, 10s)), 0);
+  // What the install displaced is gone with the remap: only a normal quit
+  // knows the original list.
+  EXPECT_EQ(store.read(), neighbours);
+}
+
+TEST_F(ParentAppTest, NormalQuitRestoresAndEndsTheGuard) {
   const pid_t guard = start();
   ASSERT_GT(guard, 0);
   ::kill(app->pid(), SIGTERM);
-  const auto status = app->statusWithin(10s);
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << app->standardError();
-  EXPECT_EQ(HIDKeyMappingStore().read(), original);
-
-  // The guard then finds nothing to remove and leaves the list alone.
-  const std::string restored = state.contents();
-  EXPECT_EQ(guardStatus(guard), 0);
-  EXPECT_EQ(state.contents(), restored);
-}
-
-TEST_F(ParentAppTest, AfterAKillTheGuardRemovesTheRemap) {
-  const pid_t guard = start();
-  ASSERT_GT(guard, 0);
-  ::kill(app->pid(), SIGKILL);
-  EXPECT_EQ(guardStatus(guard), 0);
-  // What the install displaced is gone with the remap: only a normal quit
-  // knows the original list.
-  EXPECT_EQ(HIDKeyMappingStore().read(), neighbours);
+  EXPECT_EQ(exitStatus(app->statusWithin(10s)), 0) << app->standardError();
+  EXPECT_EQ(store.read(), original);
+  EXPECT_EQ(::kill(guard, 0), -1) << "the guard outlived a normal quit";
 }
 
 // As root in a container that may not make mount namespaces, the demo's
