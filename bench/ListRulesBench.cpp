@@ -1,8 +1,13 @@
-// Cost of the list rules and of the guard's removal as the list grows.
+// Cost of the list rules and of the guard's removal as the list grows, and
+// of the whole removal over the stand-in for a long list.
 #include "FnRemapKit/FnGuard.hpp"
+#include "FnRemapKit/HIDKeyMappingStore.hpp"
 
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
 
 using namespace FnRemapKit;
@@ -62,6 +67,34 @@ void BM_restoring(benchmark::State &state) {
     benchmark::DoNotOptimize(FnRemapMapping::restoring(current, ours, original));
   state.SetComplexityN(state.range(0));
 }
+
+#if !defined(__APPLE__)
+// The guard's whole removal over the stand-in (read, write, verifying read)
+// from a list with our entry in the middle, the state on a tmpfs.
+void BM_removeOursFromStandIn(benchmark::State &state) {
+  std::string directory = "/dev/shm/list-rules.XXXXXX";
+  if (!::mkdtemp(directory.data())) {
+    state.SkipWithError("cannot make a state directory in /dev/shm");
+    return;
+  }
+  ::setenv("TARNWICK_HID_STATE_DIR", directory.c_str(), 1);
+  auto list = makeList(state.range(0));
+  list.erase(list.begin() + 1);
+  list.erase(list.end() - 2);
+  list.insert(list.begin() + state.range(0) / 2, ours);
+  const HIDKeyMappingStore store;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!store.write(list))
+      state.SkipWithError("the stand-in refused the list");
+    state.ResumeTiming();
+    if (FnGuard::removeOurs(ours, store) != FnGuardOutcome::removed())
+      state.SkipWithError("not removed");
+  }
+  std::filesystem::remove_all(directory);
+}
+BENCHMARK(BM_removeOursFromStandIn)->Arg(200'000)->Unit(benchmark::kMillisecond);
+#endif
 
 } // namespace
 

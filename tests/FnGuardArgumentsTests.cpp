@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -115,6 +116,19 @@ TEST(FnGuardArgumentsTest, EqualityFollowsParentAndEntryEquality) {
   auto wider = FnRemapMapping::entry(3, 4);
   wider["other"] = 0;
   EXPECT_NE(value(1, 3, 4), FnGuardArguments(1, wider));
+}
+
+TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
+  std::mt19937_64 rng(4242);
+  std::vector<std::int64_t> usages = {INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX, -26};
+  for (int i = 0; i < 2000; ++i)
+    usages.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)) * (rng() % 2 ? 1 : -1));
+  for (const auto usage : usages) {
+    const std::string text = FnGuardArguments::formatUsage(usage);
+    EXPECT_EQ(parse({"2", text, text}), value(2, usage, usage)) << text;
+  }
+  EXPECT_EQ(FnGuardArguments::formatUsage(-26), "0x-1A");
+  EXPECT_EQ(FnGuardArguments::formatUsage(FnRemapMapping::fnSource), "0xFF00000003");
 }
 
 TEST(FnGuardArgumentsTest, UsageLineIsExact) {
