@@ -1,18 +1,19 @@
 // The application's side: sessions run in this process with the real guard
 // and the stand-in, and the reference application both ways out.
-#include "support/GuardProcess.hpp"
-#include "support/StateDirectory.hpp"
+#include "support/KeyMappingHome.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include <gtest/gtest.h>
 
+#if !defined(__APPLE__)
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#endif
 
 #include <algorithm>
+#include <iterator>
 #include <regex>
-#include <sstream>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
@@ -30,8 +31,8 @@ const KeyMappingList original = {
 };
 const KeyMappingList neighbours(original.begin(), original.begin() + 2);
 
-// The stand-in, but refusing writes while told to: as root, nothing in the
-// stand-in's own directory can make it refuse a write and still read.
+// The real store, refusing writes while told to: as root, nothing in the
+// stand-in's own directory makes it refuse a write and still read.
 struct RefusingStore {
   HIDKeyMappingStore real;
   std::shared_ptr<bool> refuse = std::make_shared<bool>(false);
@@ -44,8 +45,12 @@ bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHIL
 
 class SessionTest : public testing::Test {
 protected:
-  void SetUp() override { ASSERT_TRUE(store.write(original)); }
-  StateDirectory state;
+  void SetUp() override {
+    if (const auto why = home.unavailable(); !why.empty())
+      GTEST_SKIP() << why;
+    ASSERT_TRUE(store.write(original));
+  }
+  KeyMappingHome home;
   HIDKeyMappingStore store;
 };
 
@@ -69,7 +74,6 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardAndRestores) {
 }
 
 TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
-  const std::string before = state.contents();
   try {
     FnRemapSession::begin("/nonexistent/tarnwick-fn-guard", ours);
     ADD_FAILURE() << "begun without a guard";
@@ -84,15 +88,18 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   } catch (const FnRemapSessionError &error) {
     EXPECT_STREQ(error.what(), "the HID system refused the remap");
   }
-  state.put("[");
+#if !defined(__APPLE__)
+  const std::string before = home.contents();
+  home.put("[");
   try {
     FnRemapSession::begin(FNGUARD_TOOL, ours);
     ADD_FAILURE() << "begun over an unreadable list";
   } catch (const FnRemapSessionError &error) {
     EXPECT_STREQ(error.what(), "cannot read the key mapping: unsupportedShape");
   }
+  home.put(before);
+#endif
   EXPECT_TRUE(noChildren()) << "a guard was left running";
-  state.put(before);
   EXPECT_EQ(store.read(), original);
 }
 
@@ -140,10 +147,8 @@ TEST_F(SessionTest, TheGuardGetsExactlyOurEntry) {
     const auto entry = FnRemapMapping::entry(src, dst);
     auto session = FnRemapSession::begin(FNGUARD_TOOL, entry);
     awaitWatching(session.guardPid());
-    std::vector<std::string> argv;
-    std::istringstream cmdline(readFile("/proc/" + std::to_string(session.guardPid()) + "/cmdline"));
-    for (std::string argument; std::getline(cmdline, argument, '\0');)
-      argv.push_back(argument);
+    std::istringstream shown(commandOutput("ps -ww -o args= -p " + std::to_string(session.guardPid())));
+    std::vector<std::string> argv(std::istream_iterator<std::string>(shown), {});
     const std::vector<std::string_view> views(argv.begin(), argv.end());
     EXPECT_EQ(FnGuardArguments::parse(views), FnGuardArguments(::getpid(), entry));
     EXPECT_GT(session.guardPid(), 0) << "the guard refused its command line";
@@ -161,16 +166,18 @@ TEST(SessionArgumentsTest, OnlyAnEntryOfTheTwoKeysCanBeGuarded) {
 // list and ends the guard; a kill leaves the removal to the guard.
 class ParentAppTest : public SessionTest {
 protected:
+#if !defined(__APPLE__)
   void SetUp() override {
     SessionTest::SetUp();
     // The guard outlives the application; as subreaper we get to reap it.
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   }
+#endif
 
   // Starts the application with a stray inheritable descriptor, and returns
   // the guard's pid once the remap is installed.
   pid_t start() {
-    app.emplace(PARENT_APP, std::vector<std::string>{"parent-app", FNGUARD_TOOL}, state.root, [] {
+    app.emplace(PARENT_APP, std::vector<std::string>{"parent-app", FNGUARD_TOOL}, home.root, [] {
       ::dup2(::open("/dev/zero", O_RDONLY | O_CLOEXEC), 9); // dup2 makes it inheritable
     });
     const std::regex installed(R"(parent-app (\d+): fn remap installed, guard (\d+) watching\n)");
@@ -190,34 +197,25 @@ protected:
   std::optional<ToolProcess> app;
 };
 
-// The session leader and the open descriptors of a process, from /proc.
-std::pair<pid_t, std::vector<std::string>> sessionAndDescriptors(pid_t pid) {
-  const auto proc = std::filesystem::path("/proc") / std::to_string(pid);
-  const std::string stat = readFile(proc / "stat");
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string status;
-  pid_t parent = 0, group = 0, session = 0;
-  fields >> status >> parent >> group >> session;
-  std::vector<std::pair<int, std::string>> fds;
-  for (const auto &fd : std::filesystem::directory_iterator(proc / "fd"))
-    fds.emplace_back(std::stoi(fd.path().filename()), std::filesystem::read_symlink(fd.path()).string());
-  std::sort(fds.begin(), fds.end());
-  std::vector<std::string> descriptors;
-  for (auto &[number, target] : fds)
-    descriptors.push_back(std::to_string(number) + " " + target);
-  return {session, descriptors};
-}
-
 TEST_F(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   const pid_t guard = start();
   ASSERT_GT(guard, 0);
   awaitWatching(guard);
-  const auto [session, descriptors] = sessionAndDescriptors(guard);
-  EXPECT_EQ(session, guard) << "the guard must lead its own session";
+  EXPECT_EQ(::getsid(guard), guard) << "the guard must lead its own session";
+#if defined(__APPLE__)
+  ::kill(app->pid(), SIGKILL);
+  for (int i = 0; i < 1000 && ::kill(guard, 0) == 0; ++i) // it is launchd's child now
+    sleepFor(10ms);
+#else
+  std::vector<std::string> descriptors;
+  for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
+    descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
+  std::sort(descriptors.begin(), descriptors.end());
   EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
                                                    "3 anon_inode:[pidfd]"}));
   ::kill(app->pid(), SIGKILL);
   EXPECT_EQ(exitStatus(statusWithin(guard, 10s)), 0);
+#endif
   // What the install displaced is gone with the remap: only a normal quit
   // knows the original list.
   EXPECT_EQ(store.read(), neighbours);
@@ -232,12 +230,13 @@ TEST_F(ParentAppTest, NormalQuitRestoresAndEndsTheGuard) {
   EXPECT_EQ(::kill(guard, 0), -1) << "the guard outlived a normal quit";
 }
 
+#if !defined(__APPLE__)
 // As root in a container that may not make mount namespaces, the demo's
 // reaper still runs the application, and says why it cannot catch the record.
 TEST(OrphanReaperTest, RunsTheCommandWithoutAPrivateDevLog) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root, as the demo's -l does";
-  StateDirectory outputs;
+  KeyMappingHome outputs;
   ToolProcess reaper(ORPHAN_REAPER, {"orphan-reaper", "-l", "/bin/sh", "-c", "exit 3"}, outputs.root,
                      [] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN); });
   EXPECT_EQ(exitStatus(reaper.statusWithin(10s)), 3);
@@ -246,5 +245,6 @@ TEST(OrphanReaperTest, RunsTheCommandWithoutAPrivateDevLog) {
             std::string::npos)
       << reaper.standardError();
 }
+#endif
 
 } // namespace

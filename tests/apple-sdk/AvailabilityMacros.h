@@ -1,0 +1,1 @@
+/* Included by GoogleTest on Apple platforms; it needs nothing from it here. */
