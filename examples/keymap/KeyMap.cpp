@@ -1,0 +1,82 @@
+// keymap get
+// keymap set < saved
+//
+// The user key mapping through FnRemapKit's store, one entry a line, each
+// key and value as KEY=VALUE, separated by blanks. `get` prints the list
+// ("unset" when the system holds none); `set` replaces it with the lines on
+// standard input (an unset one comes back empty, which the system treats
+// alike). The demo saves the mapping with one and puts it back with the other.
+#include <FnRemapKit/FnRemapKit.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+using namespace FnRemapKit;
+
+namespace {
+
+int get(const HIDKeyMappingStore &store) {
+  std::ostringstream out;
+  try {
+    const auto list = store.read();
+    if (!list)
+      out << "unset\n";
+    for (const auto &entry : list.value_or(KeyMappingList{})) {
+      for (const auto &[key, value] : entry) {
+        if (key.empty() || key.find_first_of(" =\n") != std::string::npos) {
+          std::fprintf(stderr, "keymap: cannot write the key \"%s\" on a line\n", key.c_str());
+          return 1;
+        }
+        out << key << '=' << value << ' ';
+      }
+      out << '\n';
+    }
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "keymap: cannot read the key mapping: %s\n", error.what());
+    return 1;
+  }
+  std::fputs(out.str().c_str(), stdout);
+  return 0;
+}
+
+int set(const HIDKeyMappingStore &store) {
+  KeyMappingList list;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line == "unset")
+      continue;
+    std::istringstream words(line);
+    KeyMappingEntry entry;
+    for (std::string word; words >> word;) {
+      const auto equals = word.find('=');
+      std::size_t used = 0;
+      try {
+        if (equals != std::string::npos &&
+            entry.emplace(word.substr(0, equals), std::stoll(word.substr(equals + 1), &used)).second &&
+            equals + 1 + used == word.size())
+          continue;
+      } catch (const std::logic_error &) {
+      }
+      std::fprintf(stderr, "keymap: not KEY=VALUE once per entry: %s\n", word.c_str());
+      return 65;
+    }
+    list.push_back(std::move(entry));
+  }
+  if (store.write(list))
+    return 0;
+  std::fprintf(stderr, "keymap: the HID system refused the list\n");
+  return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const std::string verb = argc == 2 ? argv[1] : "";
+  if (verb == "get")
+    return get(HIDKeyMappingStore());
+  if (verb == "set")
+    return set(HIDKeyMappingStore());
+  std::fprintf(stderr, "usage: keymap get | keymap set\n");
+  return 64;
+}
