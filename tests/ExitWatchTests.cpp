@@ -18,7 +18,7 @@ using TestSupport::Child;
 
 namespace {
 
-// Answers each call from its script and writes the call into a log. The
+// Answers each call from its script and writes the call into a log; the
 // last probe answer repeats.
 struct ScriptedSystem {
   std::deque<int> probes;
@@ -28,27 +28,23 @@ struct ScriptedSystem {
   std::string log;
   KernelEventChange change{};
 
-  template <class T> T next(std::deque<T> &script, const char *call) {
-    log += call;
-    const T result = script.front();
-    script.pop_front();
+  template <class T> T next(std::deque<T> &script, std::string call, bool keepLast = false) {
+    log += call + " ";
+    const T result = script.at(0);
+    if (!keepLast || script.size() > 1)
+      script.pop_front();
     return result;
   }
-  int probe(std::int32_t) {
-    if (probes.size() > 1)
-      return next(probes, "probe ");
-    log += "probe ";
-    return probes.front();
-  }
-  SysResult kqueue() { return next(opens, "kqueue "); }
-  SysResult pidfdOpen(std::int32_t) { return next(opens, "pidfd "); }
+  int probe(std::int32_t) { return next(probes, "probe", true); }
+  SysResult kqueue() { return next(opens, "kqueue"); }
+  SysResult pidfdOpen(std::int32_t) { return next(opens, "pidfd"); }
   KernelEvent kevent(int queue, const KernelEventChange &registered) {
     change = registered;
-    return next(waits, queue == 7 ? "kevent(7) " : "kevent(?) ");
+    return next(waits, "kevent(" + std::to_string(queue) + ")");
   }
-  SysResult pollReadable(int fd) { return next(waits, fd == 7 ? "poll(7) " : "poll(?) ").result; }
-  void close(int fd) { log += fd == 7 ? "close(7) " : "close(?) "; }
-  bool isZombie(std::int32_t) { return next(zombies, "zombie "); }
+  SysResult pollReadable(int fd) { return next(waits, "poll(" + std::to_string(fd) + ")").result; }
+  void close(int fd) { log += "close(" + std::to_string(fd) + ") "; }
+  bool isZombie(std::int32_t) { return next(zombies, "zombie"); }
   void sleepInterval() { log += "sleep "; }
 };
 
@@ -123,12 +119,9 @@ void waitByInterval(pid_t pid) {
 }
 
 TEST(ExitWatchProcessTest, ReturnsAtOnceForNoProcessAndForAZombie) {
-  pid_t gone = 0;
-  {
-    Child child([] {});
-    ASSERT_TRUE(child.statusWithin(5s));
-    gone = child.pid();
-  }
+  Child reaped([] {});
+  ASSERT_TRUE(reaped.statusWithin(5s));
+  const pid_t gone = reaped.pid();
   Child zombie(TestSupport::sleepForever);
   zombie.killAndLeaveZombie();
   for (const pid_t pid : {gone, zombie.pid(), 0, -1}) {
@@ -152,16 +145,11 @@ TEST(ExitWatchProcessTest, ReturnsRightAfterAKillAndNotBefore) {
 TEST(ExitWatchProcessTest, WaitsForAProcessOfAnotherUser) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "needs root to run processes as two other users";
-  Child target([] {
-    if (::setuid(54321) != 0)
-      ::_exit(2);
-    TestSupport::sleepForever();
-  });
+  Child target([] { ::setuid(54321) == 0 ? TestSupport::sleepForever() : ::_exit(2); });
   Child watcher([&] {
-    if (::setuid(54322) != 0)
+    // The probe must meet EPERM for this test to mean anything.
+    if (::setuid(54322) != 0 || ::kill(target.pid(), 0) == 0 || errno != EPERM)
       ::_exit(2);
-    if (::kill(target.pid(), 0) == 0 || errno != EPERM)
-      ::_exit(3); // the probe must meet EPERM for this test to mean anything
     waitForExit(target.pid());
   });
   EXPECT_FALSE(watcher.statusWithin(300ms)) << "did not wait for the other user's process";

@@ -2,115 +2,62 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <random>
-#include <sstream>
-#include <vector>
 
 using namespace FnRemapKit;
 
 namespace {
 
-struct Row {
-  std::vector<std::string_view> arguments; // after the program name
-  std::optional<FnGuardArguments> expected;
-};
-
 FnGuardArguments value(std::int32_t parent, std::int64_t src, std::int64_t dst) {
   return {parent, FnRemapMapping::entry(src, dst)};
 }
 
-std::optional<FnGuardArguments> parse(std::vector<std::string_view> arguments,
-                                      std::string_view program = "guard") {
+std::optional<FnGuardArguments> parse(std::vector<std::string_view> arguments, std::string_view program = "guard") {
   arguments.insert(arguments.begin(), program);
   return FnGuardArguments::parse(arguments);
 }
 
-const auto fnRow = value(4242, 1095216660483, 30064771182);
-const std::nullopt_t rejected = std::nullopt;
-
 TEST(FnGuardArgumentsTest, ParsesExactlyTheGrammar) {
-  const std::vector<Row> rows = {
-      {{"4242", "0xFF00000003", "0x70000006E"}, fnRow},
-      {{"4242", "1095216660483", "30064771182"}, fnRow},
-      {{"4242", "0XFF00000003", "0x70000006e"}, fnRow},
-      {{"04242", "0x00ff00000003", "+30064771182"}, fnRow},
+  const auto fn = value(4242, 1095216660483, 30064771182);
+  const std::vector<std::pair<std::vector<std::string_view>, FnGuardArguments>> rows = {
+      {{"4242", "0xFF00000003", "0x70000006E"}, fn},
+      {{"4242", "1095216660483", "30064771182"}, fn},
+      {{"4242", "0XFF00000003", "0x70000006e"}, fn},
+      {{"04242", "0x00fF00000003", "+30064771182"}, fn},
       {{"2", "0", "0"}, value(2, 0, 0)},
-      {{"1", "3", "4"}, rejected},
-      {{"0", "3", "4"}, rejected},
-      {{"-4242", "3", "4"}, rejected},
-      {{"-0", "3", "4"}, rejected},
-      {{"+4242", "3", "4"}, value(4242, 3, 4)},
-      {{"0004242", "3", "4"}, value(4242, 3, 4)},
-      {{"2147483647", "3", "4"}, value(INT32_MAX, 3, 4)},
-      {{"2147483648", "3", "4"}, rejected},
-      {{"99999999999", "3", "4"}, rejected},
-      {{"0x1092", "3", "4"}, rejected},
-      {{"4242", "-1", "-0x1"}, rejected},
-      {{"4242", "-1", "0x-1"}, value(4242, -1, -1)},
+      {{"+4242", "0xAa", "0xaA"}, value(4242, 170, 170)},
+      {{"2147483647", "0x-1", "-1"}, value(INT32_MAX, -1, -1)},
       {{"4242", "0x+10", "+16"}, value(4242, 16, 16)},
       {{"4242", "-0", "+0"}, value(4242, 0, 0)},
-      {{"4242", "0x", "5"}, rejected},
-      {{"4242", "0x-", "5"}, rejected},
-      {{"4242", "+", "5"}, rejected},
-      {{"4242", "-", "5"}, rejected},
-      {{"4242", "+-1", "5"}, rejected},
-      {{"4242", "0x0x1", "5"}, rejected},
-      {{"4242", "0x1g", "5"}, rejected},
-      {{"4242", "1e3", "5"}, rejected},
-      {{"4242", "1.0", "5"}, rejected},
-      {{"4242", "1_000", "5"}, rejected},
-      {{"4242", "0b101", "5"}, rejected},
-      {{"4242", "00x1", "5"}, rejected},
-      {{"4242", "x1", "5"}, rejected},
-      {{"4242", "0x7FFFFFFFFFFFFFFF", "9223372036854775807"},
-       value(4242, INT64_MAX, INT64_MAX)},
-      {{"4242", "0x-8000000000000000", "-9223372036854775808"},
-       value(4242, INT64_MIN, INT64_MIN)},
-      {{"4242", "0x8000000000000000", "5"}, rejected},
-      {{"4242", "9223372036854775808", "5"}, rejected},
-      {{"4242", "-9223372036854775809", "5"}, rejected},
-      {{"4242", "0xFFFFFFFFFFFFFFFF", "5"}, rejected},
-      {{"4242", "0x10000000000000000", "5"}, rejected},
-      {{"4242", "7", "7"}, value(4242, 7, 7)},
-      {{" 4242", "3", "4"}, rejected},
-      {{"4242 ", "3", "4"}, rejected},
-      {{"4242", "3\n", "4"}, rejected},
-      {{"4242", "3", "\t4"}, rejected},
-      {{"42 42", "3", "4"}, rejected},
-      {{"4242", "\xd9\xa3", "4"}, rejected}, // ARABIC-INDIC DIGIT THREE
-      {{std::string_view("42\0", 3), "3", "4"}, rejected},
-      {{"", "3", "4"}, rejected},
-      {{"4242", "", "4"}, rejected},
-      {{"4242", "3", ""}, rejected},
-      {{}, rejected},
-      {{"4242", "3"}, rejected},
-      {{"4242", "3", "4", "5"}, rejected},
+      {{"4242", "0x7FFFFFFFFFFFFFFF", "9223372036854775807"}, value(4242, INT64_MAX, INT64_MAX)},
+      {{"4242", "0x-8000000000000000", "-9223372036854775808"}, value(4242, INT64_MIN, INT64_MIN)},
   };
-  for (const auto &row : rows) {
-    std::ostringstream name;
-    for (auto argument : row.arguments)
-      name << '[' << argument << ']';
-    SCOPED_TRACE(name.str());
-    const auto parsed = parse(row.arguments);
-    ASSERT_EQ(parsed.has_value(), row.expected.has_value());
-    if (parsed) {
-      EXPECT_EQ(parsed->parent(), row.expected->parent());
-      EXPECT_EQ(parsed->entry(), row.expected->entry());
-      EXPECT_EQ(parsed->entry().size(), 2u);
-    }
+  for (const auto &[arguments, expected] : rows) {
+    std::string name;
+    for (auto argument : arguments)
+      name += "[" + std::string(argument) + "]";
+    const auto parsed = parse(arguments);
+    EXPECT_EQ(parsed, expected) << name;
+    EXPECT_TRUE(!parsed || parsed->entry().size() == 2) << name;
   }
-}
-
-TEST(FnGuardArgumentsTest, ProgramNameIsNeverExamined) {
-  for (auto program : {"", " ", "0x", "tarnwick-fn-guard", "\xff"})
-    EXPECT_EQ(parse({"4242", "3", "4"}, program), value(4242, 3, 4));
-  EXPECT_FALSE(FnGuardArguments::parse({}));
+  // Each of these is refused as the pid; each of the next as either usage.
+  for (std::string_view pid : std::initializer_list<std::string_view>{
+           "1", "0", "-4242", "-0", "2147483648", "99999999999", "0x1092", " 4242", "4242 ", "", {"42\0", 3}})
+    EXPECT_EQ(parse({pid, "3", "4"}), std::nullopt) << "[" << pid << "]";
+  // ':' and '@' lie just past '9' and just before 'A'; the last is an
+  // ARABIC-INDIC DIGIT THREE.
+  for (std::string_view usage : {"", "-0x1", "0x", "0x-", "+", "+-1", "0x0x1", "0x1g", "0x1:", "0x@", "1a", "1:", "1e3",
+                                 "1.0", "0b101", "00x1", "3\n", "\t4", "0x8000000000000000", "9223372036854775808",
+                                 "-9223372036854775809", "0xFFFFFFFFFFFFFFFF", "\xd9\xa3"})
+    EXPECT_TRUE(!parse({"4242", usage, "5"}) && !parse({"4242", "5", usage})) << "[" << usage << "]";
+  for (const auto &arguments : {std::vector<std::string_view>{}, {"4242", "3"}, {"4242", "3", "4", "5"}})
+    EXPECT_EQ(parse(arguments), std::nullopt);
+  for (auto program : {"", "0x", "\xff"})
+    EXPECT_EQ(parse({"4242", "3", "4"}, program), value(4242, 3, 4)) << "the program name is never examined";
 }
 
 TEST(FnGuardArgumentsTest, EqualityFollowsParentAndEntryEquality) {
   EXPECT_EQ(value(1, 3, 4), value(1, 3, 4)); // the constructor checks nothing
-  EXPECT_EQ(value(1, 3, 4).parent(), 1);
   EXPECT_NE(value(1, 3, 4), value(2, 3, 4));
   EXPECT_NE(value(1, 3, 4), value(1, 3, 5));
   auto wider = FnRemapMapping::entry(3, 4);
@@ -120,7 +67,7 @@ TEST(FnGuardArgumentsTest, EqualityFollowsParentAndEntryEquality) {
 
 TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
   std::mt19937_64 rng(4242);
-  std::vector<std::int64_t> usages = {INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX, -26};
+  std::vector<std::int64_t> usages = {INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX};
   for (int i = 0; i < 2000; ++i)
     usages.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)) * (rng() % 2 ? 1 : -1));
   for (const auto usage : usages) {
@@ -129,11 +76,6 @@ TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
   }
   EXPECT_EQ(FnGuardArguments::formatUsage(-26), "0x-1A");
   EXPECT_EQ(FnGuardArguments::formatUsage(FnRemapMapping::fnSource), "0xFF00000003");
-}
-
-TEST(FnGuardArgumentsTest, UsageLineIsExact) {
-  EXPECT_EQ(FnGuardArguments::usage,
-            "usage: tarnwick-fn-guard <parent-pid> <src-usage> <dst-usage>");
 }
 
 } // namespace

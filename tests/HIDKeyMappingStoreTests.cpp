@@ -40,16 +40,6 @@ TEST(KeyMappingShapeTest, RefusesEveryOtherShapeWhole) {
   EXPECT_EQ(decodeKeyMappingList(arr({})), KeyMappingList{});
 }
 
-TEST(KeyMappingShapeTest, PassesEntriesThroughWhateverTheirKeys) {
-  const KeyMappingList expected = {{{"other", -1}}, {}, ours, {{"x", 1}, {"y", INT64_MIN}, {"z", INT64_MAX}}};
-  const auto fn = dict({{str("HIDKeyboardModifierMappingSrc"), num(FnRemapMapping::fnSource)},
-                        {str("HIDKeyboardModifierMappingDst"), num(FnRemapMapping::fnDestination)}});
-  EXPECT_EQ(decodeKeyMappingList(arr({dict({{str("other"), num(-1)}}), dict({}), fn,
-                                      dict({{str("x"), num(1)}, {str("y"), num(INT64_MIN)}, {str("z"), num(INT64_MAX)}})})),
-            expected);
-  EXPECT_EQ(decodeKeyMappingList(encodeKeyMappingList(expected)), expected);
-}
-
 TEST(KeyMappingShapeTest, RealsTruncateTowardZeroAndSaturate) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<double, std::int64_t>> rows = {
@@ -135,44 +125,29 @@ TEST_F(HIDKeyMappingStoreTest, RefusesWhatItCannotTrust) {
   const std::string directory = client + "state directory " + home.path.string();
   const std::string file = "cannot read " + home.file().string() + ": it ";
   const auto elsewhere = home.root / "elsewhere";
-  struct Row {
-    std::function<void()> make;
-    std::string error;
-  };
-  std::vector<Row> rows = {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<std::function<void()>, std::string>> rows = {
       {[&] { ::chmod(home.path.c_str(), 0770); }, directory + " is writable by group or others"},
       {[&] { ::chmod(home.file().c_str(), 0602); }, file + "is writable by group or others"},
-      {[&] {
-         std::filesystem::rename(home.file(), elsewhere);
-         std::filesystem::create_symlink(elsewhere, home.file());
-       }, file + "is a symbolic link"},
-      {[&] {
-         std::filesystem::remove(home.file());
-         std::filesystem::create_directory(home.file());
-       }, file + "is not a regular file"},
-      {[&] {
-         std::filesystem::rename(home.path, elsewhere);
-         std::filesystem::create_directory_symlink(elsewhere, home.path);
-       }, directory + " is a symbolic link"},
-      {[&] {
-         std::filesystem::remove_all(home.path);
-         std::ofstream(home.path) << "[]";
-       }, directory + " is not a directory"},
+      {[&] { fs::rename(home.file(), elsewhere); fs::create_symlink(elsewhere, home.file()); }, file + "is a symbolic link"},
+      {[&] { fs::remove(home.file()); fs::create_directory(home.file()); }, file + "is not a regular file"},
+      {[&] { fs::rename(home.path, elsewhere); fs::create_directory_symlink(elsewhere, home.path); },
+       directory + " is a symbolic link"},
+      {[&] { fs::remove_all(home.path); std::ofstream(home.path) << "[]"; }, directory + " is not a directory"},
       {[] { ::unsetenv("TARNWICK_HID_STATE_DIR"); ::unsetenv("XDG_RUNTIME_DIR"); },
        client + "no state directory (set TARNWICK_HID_STATE_DIR or XDG_RUNTIME_DIR)"},
   };
   if (::geteuid() == 0)
-    rows.push_back({[&] { ASSERT_EQ(::chown(home.file().c_str(), 65534, 65534), 0); }, file + "is owned by another user"});
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.error);
+    rows.push_back({[&] { ::chown(home.file().c_str(), 65534, 65534); }, file + "is owned by another user"});
+  for (const auto &[make, error] : rows) {
     ::setenv("TARNWICK_HID_STATE_DIR", home.path.c_str(), 1);
-    std::filesystem::remove_all(home.path);
-    std::filesystem::remove_all(elsewhere);
+    fs::remove_all(home.path);
+    fs::remove_all(elsewhere);
     home.put("[]");
-    row.make();
-    EXPECT_EQ(FnGuard::removeOurs(ours, store).message(), "could not read the current mapping: " + row.error);
-    EXPECT_FALSE(store.write({ours}));
-    EXPECT_EQ(TestSupport::readFile(home.path / "UserKeyMapping.json").find("HID"), std::string::npos);
+    make();
+    EXPECT_EQ(FnGuard::removeOurs(ours, store).message(), "could not read the current mapping: " + error);
+    EXPECT_FALSE(store.write({ours})) << error;
+    EXPECT_EQ(TestSupport::readFile(home.path / "UserKeyMapping.json").find("HID"), std::string::npos) << error;
   }
 }
 

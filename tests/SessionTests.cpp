@@ -1,5 +1,5 @@
-// The application's side: sessions run in this process with the real guard
-// and the stand-in, and the reference application both ways out.
+// The application's side: sessions run in this process with the real guard,
+// and the reference applications (C++ and C) as real processes both ways out.
 #include "support/KeyMappingHome.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
@@ -18,26 +18,22 @@
 using namespace FnRemapKit;
 using namespace TestSupport;
 using namespace std::chrono_literals;
+using FnRemapMapping::entry;
 
 namespace {
 
-const KeyMappingEntry ours = FnRemapMapping::entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
 // Two neighbours, then someone else's use of the Fn key, which the install
 // displaces and a normal quit must bring back.
-const KeyMappingList original = {
-    FnRemapMapping::entry(0x700000039, 0x7000000E0),
-    {{"Other", -1}},
-    FnRemapMapping::entry(FnRemapMapping::fnSource, 0x700000068),
-};
-const KeyMappingList neighbours(original.begin(), original.begin() + 2);
+const KeyMappingList original = {entry(0x700000039, 0x7000000E0), {{"Other", -1}},
+                                 entry(FnRemapMapping::fnSource, 0x700000068)};
 
 // The real store, refusing writes while told to: as root, nothing in the
 // stand-in's own directory makes it refuse a write and still read.
 struct RefusingStore {
-  HIDKeyMappingStore real;
   std::shared_ptr<bool> refuse = std::make_shared<bool>(false);
-  std::optional<KeyMappingList> read() const { return real.read(); }
-  bool write(const KeyMappingList &list) const noexcept { return !*refuse && real.write(list); }
+  std::optional<KeyMappingList> read() const { return HIDKeyMappingStore().read(); }
+  bool write(const KeyMappingList &list) const noexcept { return !*refuse && HIDKeyMappingStore().write(list); }
 };
 
 // True when this process has no child at all, running or not yet reaped.
@@ -57,13 +53,11 @@ protected:
 TEST_F(SessionTest, InstallsWithAWatchingGuardAndRestores) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
   const pid_t guard = session.guardPid();
-  ASSERT_GT(guard, 0);
   awaitWatching(guard);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
   EXPECT_EQ(session.guardPid(), guard) << "the guard must wait while we run";
-
   // Someone else adds an entry meanwhile: the restore keeps it.
-  const auto current = KeyMappingList{FnRemapMapping::entry(1, 2), ours};
+  const auto current = KeyMappingList{entry(1, 2), ours};
   ASSERT_TRUE(store.write(current));
   const auto ending = session.end();
   EXPECT_TRUE(ending.restored) << ending.message;
@@ -74,33 +68,29 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardAndRestores) {
 }
 
 TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
-  try {
-    FnRemapSession::begin("/nonexistent/tarnwick-fn-guard", ours);
-    ADD_FAILURE() << "begun without a guard";
-  } catch (const FnRemapSessionError &error) {
-    EXPECT_STREQ(error.what(), "cannot start the guard at /nonexistent/tarnwick-fn-guard: No such file or directory");
-  }
   RefusingStore refusing;
   *refusing.refuse = true;
-  try {
-    FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
-    ADD_FAILURE() << "begun over a store that refused the remap";
-  } catch (const FnRemapSessionError &error) {
-    EXPECT_STREQ(error.what(), "the HID system refused the remap");
-  }
+  const auto failure = [](const std::function<void()> &begin) {
+    try {
+      begin();
+    } catch (const FnRemapSessionError &error) {
+      return std::string(error.what());
+    }
+    return std::string("begun");
+  };
+  EXPECT_EQ(failure([] { FnRemapSession::begin("/nonexistent/guard", ours); }),
+            "cannot start the guard at /nonexistent/guard: No such file or directory");
+  EXPECT_EQ(failure([&] { FnRemapSession::begin(FNGUARD_TOOL, ours, refusing); }), "the HID system refused the remap");
 #if !defined(__APPLE__)
   const std::string before = home.contents();
   home.put("[");
-  try {
-    FnRemapSession::begin(FNGUARD_TOOL, ours);
-    ADD_FAILURE() << "begun over an unreadable list";
-  } catch (const FnRemapSessionError &error) {
-    EXPECT_STREQ(error.what(), "cannot read the key mapping: unsupportedShape");
-  }
+  EXPECT_EQ(failure([] { FnRemapSession::begin(FNGUARD_TOOL, ours); }), "cannot read the key mapping: unsupportedShape");
   home.put(before);
 #endif
   EXPECT_TRUE(noChildren()) << "a guard was left running";
   EXPECT_EQ(store.read(), original);
+  for (const auto &notTwoKeys : {KeyMappingEntry{{"Other", 1}}, KeyMappingEntry{}})
+    EXPECT_THROW(FnRemapSession::begin(FNGUARD_TOOL, notTwoKeys), std::invalid_argument);
 }
 
 TEST_F(SessionTest, AFailedEndKeepsTheGuardAndCanBeRetried) {
@@ -141,94 +131,88 @@ TEST_F(SessionTest, AKilledGuardIsReapedAndNoOtherChildIs) {
   EXPECT_TRUE(session.end().restored);
 }
 
-TEST_F(SessionTest, TheGuardGetsExactlyOurEntry) {
-  for (const auto &[src, dst] : std::vector<std::pair<std::int64_t, std::int64_t>>{
-           {INT64_MIN, -26}, {INT64_MAX, 0}}) {
-    const auto entry = FnRemapMapping::entry(src, dst);
-    auto session = FnRemapSession::begin(FNGUARD_TOOL, entry);
-    awaitWatching(session.guardPid());
-    std::istringstream shown(commandOutput("ps -ww -o args= -p " + std::to_string(session.guardPid())));
-    std::vector<std::string> argv(std::istream_iterator<std::string>(shown), {});
-    const std::vector<std::string_view> views(argv.begin(), argv.end());
-    EXPECT_EQ(FnGuardArguments::parse(views), FnGuardArguments(::getpid(), entry));
-    EXPECT_GT(session.guardPid(), 0) << "the guard refused its command line";
-  }
+TEST_F(SessionTest, TheGuardGetsANegativeUsageIntact) {
+  const auto negative = entry(INT64_MIN, -26);
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, negative);
+  awaitWatching(session.guardPid());
+  std::istringstream shown(commandOutput("ps -ww -o args= -p " + std::to_string(session.guardPid())));
+  const std::vector<std::string> argv(std::istream_iterator<std::string>(shown), {});
+  EXPECT_EQ(FnGuardArguments::parse(std::vector<std::string_view>(argv.begin(), argv.end())),
+            FnGuardArguments(::getpid(), negative));
+  EXPECT_GT(session.guardPid(), 0) << "the guard refused its command line";
 }
 
-TEST(SessionArgumentsTest, OnlyAnEntryOfTheTwoKeysCanBeGuarded) {
-  auto wider = ours;
-  wider["Other"] = 1;
-  for (const auto &entry : {wider, KeyMappingEntry{{std::string(FnRemapMapping::srcKey), 1}}})
-    EXPECT_THROW(FnRemapSession::begin(FNGUARD_TOOL, entry), std::invalid_argument);
-}
-
-// The reference application, a real process: a normal quit restores the
+// The reference applications, real processes: a normal quit restores the
 // list and ends the guard; a kill leaves the removal to the guard.
-class ParentAppTest : public SessionTest {
+class ParentAppTest : public SessionTest, public testing::WithParamInterface<const char *> {
 protected:
-#if !defined(__APPLE__)
-  void SetUp() override {
-    SessionTest::SetUp();
-    // The guard outlives the application; as subreaper we get to reap it.
-    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  }
-#endif
-
   // Starts the application with a stray inheritable descriptor, and returns
   // the guard's pid once the remap is installed.
   pid_t start() {
-    app.emplace(PARENT_APP, std::vector<std::string>{"parent-app", FNGUARD_TOOL}, home.root, [] {
-      ::dup2(::open("/dev/zero", O_RDONLY | O_CLOEXEC), 9); // dup2 makes it inheritable
-    });
+#if !defined(__APPLE__)
+    // The guard outlives the application; as subreaper we get to reap it.
+    EXPECT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+#endif
+    app.emplace(GetParam(), std::vector<std::string>{"parent-app", FNGUARD_TOOL}, home.root,
+                [] { ::dup2(::open("/dev/zero", O_RDONLY | O_CLOEXEC), 9); }); // dup2 makes it inheritable
     const std::regex installed(R"(parent-app (\d+): fn remap installed, guard (\d+) watching\n)");
     std::smatch match;
-    for (int i = 0; i < 1000; ++i) {
-      const std::string out = app->standardOutput();
-      if (std::regex_match(out, match, installed)) {
+    for (int i = 0; i < 1000; ++i, sleepFor(10ms))
+      if (const std::string out = app->standardOutput(); std::regex_match(out, match, installed)) {
         EXPECT_EQ(std::stoi(match[1]), app->pid());
+        awaitWatching(std::stoi(match[2]));
+        EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
         return std::stoi(match[2]);
       }
-      sleepFor(10ms);
-    }
     ADD_FAILURE() << "the application never installed the remap: " << app->standardError();
     return -1;
   }
-
   std::optional<ToolProcess> app;
 };
 
-TEST_F(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
+TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   const pid_t guard = start();
   ASSERT_GT(guard, 0);
-  awaitWatching(guard);
   EXPECT_EQ(::getsid(guard), guard) << "the guard must lead its own session";
 #if defined(__APPLE__)
   ::kill(app->pid(), SIGKILL);
   for (int i = 0; i < 1000 && ::kill(guard, 0) == 0; ++i) // it is launchd's child now
     sleepFor(10ms);
+  // As the system's own tools show it.
+  const auto shown = commandOutput("hidutil property --get UserKeyMapping");
+  EXPECT_TRUE(shown.find("1095216660483") == std::string::npos && shown.find("30064771129") != std::string::npos) << shown;
+  const std::string record = "parent " + std::to_string(app->pid()) + " exited, removed the fn remap";
+  std::string records;
+  for (int i = 0; i < 50 && records.find(record) == std::string::npos; ++i, sleepFor(200ms))
+    records = commandOutput("log show --last 5m --style compact --predicate 'subsystem == \"" FNGUARD_LOG_SUBSYSTEM
+                            "\" AND category == \"fnguard\"'");
+  EXPECT_NE(records.find(record), std::string::npos) << records;
 #else
   std::vector<std::string> descriptors;
   for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
     descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
-  std::sort(descriptors.begin(), descriptors.end());
-  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
-                                                   "3 anon_inode:[pidfd]"}));
+  std::ranges::sort(descriptors);
+  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "3 anon_inode:[pidfd]"}));
   ::kill(app->pid(), SIGKILL);
   EXPECT_EQ(exitStatus(statusWithin(guard, 10s)), 0);
 #endif
   // What the install displaced is gone with the remap: only a normal quit
   // knows the original list.
-  EXPECT_EQ(store.read(), neighbours);
+  EXPECT_EQ(store.read(), KeyMappingList(original.begin(), original.begin() + 2));
 }
 
-TEST_F(ParentAppTest, NormalQuitRestoresAndEndsTheGuard) {
+TEST_P(ParentAppTest, NormalQuitRestoresAndEndsTheGuard) {
   const pid_t guard = start();
   ASSERT_GT(guard, 0);
   ::kill(app->pid(), SIGTERM);
   EXPECT_EQ(exitStatus(app->statusWithin(10s)), 0) << app->standardError();
+  EXPECT_EQ(app->standardOutput().substr(app->standardOutput().find('\n') + 1),
+            "parent-app " + std::to_string(app->pid()) + ": key mapping restored\n");
   EXPECT_EQ(store.read(), original);
   EXPECT_EQ(::kill(guard, 0), -1) << "the guard outlived a normal quit";
 }
+
+INSTANTIATE_TEST_SUITE_P(CppAndC, ParentAppTest, testing::Values(PARENT_APP, C_PARENT_APP));
 
 #if !defined(__APPLE__)
 // As root in a container that may not make mount namespaces, the demo's
@@ -240,8 +224,8 @@ TEST(OrphanReaperTest, RunsTheCommandWithoutAPrivateDevLog) {
   ToolProcess reaper(ORPHAN_REAPER, {"orphan-reaper", "-l", "/bin/sh", "-c", "exit 3"}, outputs.root,
                      [] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN); });
   EXPECT_EQ(exitStatus(reaper.statusWithin(10s)), 3);
-  EXPECT_NE(reaper.standardError().find("cannot give the command a /dev/log of its own (Operation "
-                                        "not permitted); its records go to the system's"),
+  EXPECT_NE(reaper.standardError().find("cannot give the command a /dev/log of its own (Operation not permitted); "
+                                        "its records go to the system's"),
             std::string::npos)
       << reaper.standardError();
 }

@@ -3,19 +3,7 @@
 
 #include <stdint.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define PROC_PIDLISTFDS 1
 #define PROX_FDTYPE_KQUEUE 5
-
-struct proc_fdinfo {
-  int32_t proc_fd;
-  uint32_t proc_fdtype;
-};
+struct proc_fdinfo { int32_t proc_fd; uint32_t proc_fdtype; };
 int proc_pidinfo(int pid, int flavor, uint64_t arg, void *buffer, int buffersize);
-
-#ifdef __cplusplus
-}
-#endif

@@ -16,50 +16,35 @@ namespace {
 using Wide = __int128;
 
 std::optional<Wide> referenceNumber(std::string_view text, int base, Wide low, Wide high) {
-  static const char digits[] = "0123456789abcdef0123456789ABCDEF";
-  std::size_t start = 0;
-  Wide sign = 1;
-  if (!text.empty() && std::strchr("+-", text[0]) && text[0] != '\0') {
-    sign = text[0] == '-' ? -1 : 1;
-    start = 1;
-  }
-  if (start == text.size())
-    return std::nullopt;
+  const Wide sign = !text.empty() && text[0] == '-' ? -1 : 1;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+'))
+    text.remove_prefix(1);
   Wide magnitude = 0;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    const void *at = text[i] ? std::memchr(digits, text[i], 32) : nullptr;
-    if (!at)
-      return std::nullopt;
-    const int digit = int(static_cast<const char *>(at) - digits) % 16;
-    if (digit >= base)
-      return std::nullopt;
-    magnitude = magnitude * base + digit;
-    if (magnitude > (Wide(1) << 64)) // far out of range; stop before 128 bits overflow
+  for (const char c : text) {
+    const char *at = c ? std::strchr("0123456789abcdef0123456789ABCDEF", c) : nullptr;
+    const int digit = at ? int(at - "0123456789abcdef0123456789ABCDEF") % 16 : 99;
+    // Far out of range: stop before 128 bits overflow.
+    if (digit >= base || (magnitude = magnitude * base + digit) > (Wide(1) << 64))
       return std::nullopt;
   }
-  const Wide value = sign * magnitude;
-  if (value < low || value > high)
+  if (text.empty() || sign * magnitude < low || sign * magnitude > high)
     return std::nullopt;
-  return value;
+  return sign * magnitude;
 }
 
 std::optional<Wide> referenceUsage(std::string_view text) {
-  const Wide low = INT64_MIN, high = INT64_MAX;
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-    return referenceNumber(text.substr(2), 16, low, high);
-  return referenceNumber(text, 10, low, high);
+  const bool hex = text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  return referenceNumber(text.substr(hex ? 2 : 0), hex ? 16 : 10, INT64_MIN, INT64_MAX);
 }
 
 std::optional<FnGuardArguments> reference(const std::vector<std::string_view> &arguments) {
   if (arguments.size() != 4)
     return std::nullopt;
   const auto parent = referenceNumber(arguments[1], 10, 2, INT32_MAX);
-  const auto src = referenceUsage(arguments[2]);
-  const auto dst = referenceUsage(arguments[3]);
+  const auto src = referenceUsage(arguments[2]), dst = referenceUsage(arguments[3]);
   if (!parent || !src || !dst)
     return std::nullopt;
-  return FnGuardArguments(std::int32_t(*parent),
-                          FnRemapKit::FnRemapMapping::entry(std::int64_t(*src), std::int64_t(*dst)));
+  return FnGuardArguments(std::int32_t(*parent), FnRemapKit::FnRemapMapping::entry(std::int64_t(*src), std::int64_t(*dst)));
 }
 
 } // namespace
@@ -67,8 +52,7 @@ std::optional<FnGuardArguments> reference(const std::vector<std::string_view> &a
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   std::vector<std::string_view> arguments;
   const char *text = reinterpret_cast<const char *>(data);
-  std::size_t begin = 0;
-  for (std::size_t i = 0; i <= size; ++i)
+  for (std::size_t begin = 0, i = 0; i <= size; ++i)
     if (i == size || text[i] == '\0') {
       arguments.emplace_back(text + begin, i - begin);
       begin = i + 1;
@@ -79,6 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::fprintf(stderr, "parse and the reference disagree: parse %s, reference %s\n",
                  parsed ? "accepted" : "rejected", expected ? "accepted" : "rejected");
     std::abort();
+  }
+  // What parse accepts, formatUsage writes back in a form parse reads alike.
+  if (parsed) {
+    const auto usage = [&](std::string_view key) {
+      return FnGuardArguments::formatUsage(parsed->entry().at(std::string(key)));
+    };
+    const std::string src = usage(FnRemapKit::FnRemapMapping::srcKey), dst = usage(FnRemapKit::FnRemapMapping::dstKey);
+    const std::string_view again[] = {"", arguments[1], src, dst};
+    if (FnGuardArguments::parse(again) != parsed)
+      std::abort();
   }
   return 0;
 }

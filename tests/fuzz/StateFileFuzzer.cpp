@@ -27,13 +27,7 @@ namespace {
 }
 
 std::int64_t referenceTruncation(double real) {
-  if (std::isnan(real))
-    return 0;
-  if (real >= 0x1p63)
-    return INT64_MAX;
-  if (real < -0x1p63)
-    return INT64_MIN;
-  return static_cast<std::int64_t>(std::trunc(real));
+  return std::isnan(real) ? 0 : real >= 0x1p63 ? INT64_MAX : real < -0x1p63 ? INT64_MIN : std::int64_t(std::trunc(real));
 }
 
 /// The number tokens of \p text in document order, each read here rather
@@ -42,13 +36,10 @@ std::int64_t referenceTruncation(double real) {
 std::optional<std::vector<std::int64_t>> referenceNumbers(std::string_view text) {
   std::vector<std::int64_t> numbers;
   for (std::size_t i = 0; i < text.size();) {
-    if (text[i] == '"') {
+    if (text[i] == '"') // a string, escapes and all
       for (++i; i < text.size() && text[i] != '"'; ++i)
         i += text[i] == '\\';
-      ++i;
-      continue;
-    }
-    if (text[i] != '-' && (text[i] < '0' || text[i] > '9')) {
+    if (i >= text.size() || (text[i] != '-' && (text[i] < '0' || text[i] > '9'))) {
       ++i;
       continue;
     }

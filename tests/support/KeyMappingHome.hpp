@@ -1,12 +1,11 @@
 // Where a test's key mapping lives, and a private folder for its other files.
 //
 // Off macOS: a private state directory for the stand-in, named in
-// TARNWICK_HID_STATE_DIR for as long as the home lives (and XDG_RUNTIME_DIR
-// put back as it was). On macOS: the real
-// HID event system, which the tests change only when FNREMAPKIT_TEST_REAL_HID
-// is 1; the user's mapping is saved first and written back when the home
-// goes, whatever the test did (an unset mapping comes back as an empty one,
-// which the system treats alike).
+// TARNWICK_HID_STATE_DIR for as long as the home lives, XDG_RUNTIME_DIR put
+// back as it was after. On macOS: the real HID event system, which the tests
+// change only when FNREMAPKIT_TEST_REAL_HID is 1; the user's mapping is saved
+// first and written back when the home goes, whatever the test did (an unset
+// mapping comes back as an empty one, which the system treats alike).
 #pragma once
 
 #include "Processes.hpp"
@@ -17,7 +16,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <string_view>
 
 namespace TestSupport {
 
@@ -28,7 +26,7 @@ public:
     root = ::mkdtemp(pattern.data());
     path = root / "state";
 #if defined(__APPLE__)
-    if (const char *real = std::getenv("FNREMAPKIT_TEST_REAL_HID"); real && std::string_view(real) == "1")
+    if (const char *real = std::getenv("FNREMAPKIT_TEST_REAL_HID"); real && std::string(real) == "1")
       saved = FnRemapKit::HIDKeyMappingStore().read().value_or(FnRemapKit::KeyMappingList{});
 #else
     if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"))
@@ -44,17 +42,13 @@ public:
       FnRemapKit::HIDKeyMappingStore().write(*saved);
 #else
     ::unsetenv("TARNWICK_HID_STATE_DIR");
-    if (runtimeDirectory)
-      ::setenv("XDG_RUNTIME_DIR", runtimeDirectory->c_str(), 1);
-    else
-      ::unsetenv("XDG_RUNTIME_DIR");
+    runtimeDirectory ? ::setenv("XDG_RUNTIME_DIR", runtimeDirectory->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
 #endif
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
   }
 
-  /// Why a test that changes the key mapping may not run here; empty when
-  /// it may.
+  /// Why a test that changes the key mapping may not run here; empty when it may.
   std::string unavailable() const {
 #if defined(__APPLE__)
     if (!saved)
@@ -66,8 +60,7 @@ public:
   // The stand-in's own file, for the tests of its format and rules.
   std::filesystem::path file() const { return path / "UserKeyMapping.json"; }
   std::string contents() const { return readFile(file()); }
-  /// Writes the state file directly, as another writer would, with the
-  /// modes the stand-in itself uses.
+  /// Writes the state file as another writer would, with the stand-in's modes.
   void put(const std::string &text) const {
     std::filesystem::create_directories(path);
     ::chmod(path.c_str(), 0700);

@@ -24,27 +24,24 @@
 namespace TestSupport {
 
 inline std::string readFile(const std::filesystem::path &path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
-/// What \p command (a shell command line) prints on standard output.
+/// What the shell command line \p command prints on standard output.
 inline std::string commandOutput(const std::string &command) {
   std::string output;
-  if (FILE *pipe = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-      output.append(buffer, n);
+  FILE *pipe = ::popen(command.c_str(), "r");
+  for (int c; pipe && (c = std::fgetc(pipe)) != EOF;)
+    output += static_cast<char>(c);
+  if (pipe)
     ::pclose(pipe);
-  }
   return output;
 }
 
 inline void sleepFor(std::chrono::milliseconds duration) {
-  const auto ns = std::chrono::nanoseconds(duration).count();
-  const timespec pause{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+  const timespec pause{static_cast<time_t>(duration.count() / 1000), static_cast<long>(duration.count() % 1000) * 1'000'000};
   ::nanosleep(&pause, nullptr);
 }
 
@@ -56,22 +53,18 @@ inline void sleepForever() {
 /// A wait status as a shell shows it: the exit status, 128 plus the signal
 /// for a killed process, -1 for one that has not ended.
 inline int exitStatus(std::optional<int> status) {
-  if (!status)
-    return -1;
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+  return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 /// The wait status of child \p pid once it has ended, or nothing when it has
 /// not within \p limit. A pid that is not (yet) our child counts as running.
 inline std::optional<int> statusWithin(pid_t pid, std::chrono::milliseconds limit) {
-  for (const auto end = std::chrono::steady_clock::now() + limit;;) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid)
-      return status;
+  int status = 0;
+  for (const auto end = std::chrono::steady_clock::now() + limit; ::waitpid(pid, &status, WNOHANG) != pid;
+       sleepFor(std::chrono::milliseconds(2)))
     if (std::chrono::steady_clock::now() > end)
       return std::nullopt;
-    sleepFor(std::chrono::milliseconds(2));
-  }
+  return status;
 }
 
 /// A forked child running \p body, then _exit(0). Killed and reaped when the
@@ -87,19 +80,15 @@ public:
   Child(const Child &) = delete;
   Child &operator=(const Child &) = delete;
   ~Child() {
-    if (id > 0 && !reaped) {
-      ::kill(id, SIGKILL);
+    if (id > 0 && !reaped && ::kill(id, SIGKILL) == 0)
       ::waitpid(id, nullptr, 0);
-    }
   }
   pid_t pid() const { return id; }
-
   std::optional<int> statusWithin(std::chrono::milliseconds limit) {
     const auto status = TestSupport::statusWithin(id, limit);
     reaped = status.has_value();
     return status;
   }
-
   /// Kills the child and leaves it a zombie: not reaped.
   void killAndLeaveZombie() {
     ::kill(id, SIGKILL);
@@ -119,12 +108,10 @@ public:
   ToolProcess(const std::string &program, const std::vector<std::string> &arguments,
               const std::filesystem::path &outputs, const std::function<void()> &beforeExec = {})
       : Child([&] {
-          const int o = ::open((outputs / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-          const int e = ::open((outputs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-          if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0)
+          const int out = ::open((outputs / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          const int err = ::open((outputs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::close(out) || ::close(err))
             ::_exit(126);
-          ::close(o);
-          ::close(e);
           if (beforeExec)
             beforeExec();
           std::vector<char *> argv;
@@ -135,7 +122,6 @@ public:
           ::_exit(127);
         }),
         outputs(outputs) {}
-
   std::string standardOutput() const { return readFile(outputs / "stdout"); }
   std::string standardError() const { return readFile(outputs / "stderr"); }
 
@@ -143,29 +129,24 @@ private:
   std::filesystem::path outputs;
 };
 
-/// Whether \p pid holds the descriptor the exit watch opens to wait: past
-/// that point a signal reaches the wait itself.
-inline bool isWatching(pid_t pid) {
-#if defined(__APPLE__)
-  proc_fdinfo fds[64];
-  const int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds, sizeof fds);
-  for (int i = 0; i < size / static_cast<int>(sizeof fds[0]); ++i)
-    if (fds[i].proc_fdtype == PROX_FDTYPE_KQUEUE)
-      return true;
-#else
-  std::error_code ignored;
-  const auto fds = std::filesystem::path("/proc") / std::to_string(pid) / "fd";
-  for (const auto &fd : std::filesystem::directory_iterator(fds, ignored))
-    if (std::filesystem::read_symlink(fd.path(), ignored) == "anon_inode:[pidfd]")
-      return true;
-#endif
-  return false;
-}
-
-/// Gives \p pid up to two seconds to start waiting on its parent.
+/// Gives \p pid up to two seconds to open the descriptor the exit watch
+/// waits on (a kernel queue, a process descriptor): past that point a
+/// signal reaches the wait itself.
 inline void awaitWatching(pid_t pid) {
-  for (int i = 0; i < 200 && !isWatching(pid); ++i)
-    sleepFor(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200; ++i, sleepFor(std::chrono::milliseconds(10))) {
+#if defined(__APPLE__)
+    proc_fdinfo fds[64];
+    const int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds, sizeof fds);
+    for (int fd = 0; fd < size / static_cast<int>(sizeof fds[0]); ++fd)
+      if (fds[fd].proc_fdtype == PROX_FDTYPE_KQUEUE)
+        return;
+#else
+    std::error_code ignored;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+      if (std::filesystem::read_symlink(fd.path(), ignored) == "anon_inode:[pidfd]")
+        return;
+#endif
+  }
 }
 
 } // namespace TestSupport

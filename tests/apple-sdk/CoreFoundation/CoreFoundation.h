@@ -1,29 +1,17 @@
 /* Core Foundation, as far as the HID event system layer uses it. */
 #pragma once
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 typedef unsigned char Boolean;
 typedef unsigned char UInt8;
 typedef unsigned int UInt32;
 typedef long CFIndex;
 typedef unsigned long CFTypeID;
 typedef const void *CFTypeRef;
-
-typedef struct {
-  CFIndex location;
-  CFIndex length;
-} CFRange;
-static inline CFRange CFRangeMake(CFIndex location, CFIndex length) {
-  CFRange range = {location, length};
-  return range;
-}
+typedef struct { CFIndex location, length; } CFRange;
+inline CFRange CFRangeMake(CFIndex location, CFIndex length) { return CFRange{location, length}; }
 
 typedef const struct __CFAllocator *CFAllocatorRef;
 extern const CFAllocatorRef kCFAllocatorDefault;
-
 CFTypeID CFGetTypeID(CFTypeRef cf);
 CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
@@ -33,16 +21,12 @@ extern const CFNullRef kCFNull;
 CFTypeID CFNullGetTypeID(void);
 
 typedef const struct __CFBoolean *CFBooleanRef;
-extern const CFBooleanRef kCFBooleanTrue;
-extern const CFBooleanRef kCFBooleanFalse;
+extern const CFBooleanRef kCFBooleanTrue, kCFBooleanFalse;
 CFTypeID CFBooleanGetTypeID(void);
 Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 typedef const struct __CFNumber *CFNumberRef;
-typedef enum : CFIndex {
-  kCFNumberSInt64Type = 4,
-  kCFNumberFloat64Type = 6,
-} CFNumberType;
+typedef enum : CFIndex { kCFNumberSInt64Type = 4, kCFNumberFloat64Type = 6 } CFNumberType;
 CFTypeID CFNumberGetTypeID(void);
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr);
 Boolean CFNumberIsFloatType(CFNumberRef number);
@@ -90,7 +74,3 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFInd
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void **keys, const void **values);
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void *key, const void *value);
-
-#ifdef __cplusplus
-}
-#endif

@@ -3,19 +3,10 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 typedef struct __IOHIDEventSystemClient *IOHIDEventSystemClientRef;
-
 /* Returns NULL on failure; the caller releases the client with CFRelease. */
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreateSimpleClient(CFAllocatorRef allocator);
 /* Returns NULL when the property is not set; the caller releases the value. */
 CFTypeRef IOHIDEventSystemClientCopyProperty(IOHIDEventSystemClientRef client, CFStringRef key);
 Boolean IOHIDEventSystemClientSetProperty(IOHIDEventSystemClientRef client, CFStringRef key,
                                           CFTypeRef property);
-
-#ifdef __cplusplus
-}
-#endif
