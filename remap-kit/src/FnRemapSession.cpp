@@ -13,10 +13,23 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__APPLE__)
+#include <crt_externs.h>
+#else
 extern char **environ;
+#endif
 
 namespace FnRemapKit {
 namespace {
+
+// On macOS, code linked into a dynamic library cannot name environ.
+char **environment() {
+#if defined(__APPLE__)
+  return *_NSGetEnviron();
+#else
+  return environ;
+#endif
+}
 
 /// Owns a posix_spawn attribute or file-actions object once init succeeded.
 template <typename T, int (*init)(T *), int (*destroy)(T *)> struct SpawnObject {
@@ -75,7 +88,7 @@ int spawnGuard(const std::string &path, std::int64_t src, std::int64_t dst, pid_
                              FnGuardArguments::formatUsage(dst)};
   char *argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(),
                   arguments[3].data(), nullptr};
-  return posix_spawn(&pid, path.c_str(), &actions.object, &attributes.object, argv, environ);
+  return posix_spawn(&pid, path.c_str(), &actions.object, &attributes.object, argv, environment());
 }
 
 } // namespace
