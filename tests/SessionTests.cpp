@@ -203,7 +203,25 @@ TEST_P(ParentAppTest, NormalQuitRestoresAndEndsTheGuard) {
   EXPECT_EQ(::kill(guard, 0), -1) << "the guard outlived a normal quit";
 }
 
-INSTANTIATE_TEST_SUITE_P(CppAndC, ParentAppTest, testing::Values(PARENT_APP, C_PARENT_APP));
+TEST_P(ParentAppTest, FailuresAreSaidAndLeaveNothingWrong) {
+  ToolProcess failing(GetParam(), {"parent-app", "/nonexistent/guard"}, home.root);
+  EXPECT_EQ(exitStatus(failing.statusWithin(10s)), 1);
+  EXPECT_NE(failing.standardError().find(": cannot start the guard at /nonexistent/guard: No such file or directory\n"),
+            std::string::npos) << failing.standardError();
+  EXPECT_EQ(store.read(), original);
+#if !defined(__APPLE__)
+  // A restore that fails leaves the guard to try at the application's exit.
+  const pid_t guard = start();
+  home.put("[");
+  ::kill(app->pid(), SIGTERM);
+  EXPECT_EQ(exitStatus(app->statusWithin(10s)), 1);
+  EXPECT_NE(app->standardError().find(": cannot read the key mapping: unsupportedShape\n"), std::string::npos);
+  EXPECT_EQ(exitStatus(statusWithin(guard, 10s)), 1) << "the guard was ended, not left to try";
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Reference, ParentAppTest, testing::Values(PARENT_APP, C_PARENT_APP),
+                         [](const auto &app) { return app.index == 0 ? "Cpp" : "C"; });
 
 #if !defined(__APPLE__)
 // As root in a container that may not make mount namespaces, the demo's
