@@ -2,6 +2,7 @@
 // and the reference applications (C++ and C) as real processes both ways out.
 #include "support/KeyMappingHome.hpp"
 
+#include <FnRemapKit/FnRemapKit.h>
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include <gtest/gtest.h>
@@ -102,7 +103,8 @@ TEST_F(SessionTest, TheDestructorEndsASessionNotEnded) {
   {
     auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
     auto moved = std::move(session);
-    EXPECT_FALSE(session.end().restored);
+    const auto none = session.end();
+    EXPECT_TRUE(!none.restored && none.message == "the session holds no remap: it was moved from");
   }
   EXPECT_EQ(store.read(), original);
   EXPECT_TRUE(noChildren());
@@ -133,19 +135,32 @@ TEST_F(SessionTest, TheGuardGetsANegativeUsageIntact) {
   EXPECT_GT(session.guardPid(), 0) << "the guard refused its command line";
 }
 
+TEST(CInterfaceTest, NoSessionIsNoSuccess) {
+  char error[8] = "";
+  EXPECT_FALSE(FnRemapSessionEnd(nullptr, error, sizeof error));
+  EXPECT_STREQ(error, "no sess") << "cut to the buffer, and ended";
+  EXPECT_EQ(FnRemapSessionBegin(nullptr, 1, 2, nullptr, 0), nullptr);
+  EXPECT_EQ(FnRemapSessionGetGuardPID(nullptr), 0);
+  FnRemapSessionFree(nullptr);
+}
+
 // The reference applications, real processes: a normal quit restores the
 // list and ends the guard; a kill leaves the removal to the guard.
 class ParentAppTest : public SessionTest, public testing::WithParamInterface<const char *> {
 protected:
-  // Starts the application with a stray inheritable descriptor, and returns
-  // the guard's pid once the remap is installed.
+  // Starts the application and returns the guard's pid once the remap is
+  // installed.
   pid_t start() {
 #if !defined(__APPLE__)
     // The guard outlives the application; as subreaper we get to reap it.
     EXPECT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
 #endif
-    app.emplace(GetParam(), std::vector<std::string>{"parent-app", FNGUARD_TOOL}, home.root,
-                [] { ::dup2(::open("/dev/zero", O_RDONLY | O_CLOEXEC), 9); }); // dup2 makes it inheritable
+    // A stray inheritable descriptor (dup2 makes it so) and an ignored
+    // signal, neither of which the guard may inherit.
+    app.emplace(GetParam(), std::vector<std::string>{"parent-app", FNGUARD_TOOL}, home.root, [] {
+      ::dup2(::open("/dev/zero", O_RDONLY | O_CLOEXEC), 9);
+      ::signal(SIGUSR1, SIG_IGN);
+    });
     const std::regex installed(R"(parent-app (\d+): fn remap installed, guard (\d+) watching\n)");
     std::smatch match;
     for (int i = 0; i < 1000; ++i, sleepFor(10ms))
@@ -184,6 +199,12 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
     descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
   std::ranges::sort(descriptors);
   EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "3 anon_inode:[pidfd]"}));
+  // The application blocks its quit signals and ignores SIGUSR1; the guard
+  // neither blocks nor ignores any standard signal (glibc's own real-time
+  // ones aside).
+  const std::string status = readFile("/proc/" + std::to_string(guard) + "/status");
+  for (const char *field : {"SigBlk:", "SigIgn:"})
+    EXPECT_EQ(std::stoull(status.substr(status.find(field) + 8, 16), nullptr, 16) & 0x7fffffff, 0u) << status;
   ::kill(app->pid(), SIGKILL);
   EXPECT_EQ(exitStatus(statusWithin(guard, 10s)), 0);
 #endif
