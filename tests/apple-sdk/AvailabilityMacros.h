@@ -1,1 +1,0 @@
-/* Included by GoogleTest on Apple platforms; it needs nothing from it here. */
