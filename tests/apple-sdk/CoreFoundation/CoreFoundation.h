@@ -55,8 +55,7 @@ typedef const struct __CFArray *CFArrayRef;
 typedef struct __CFArray *CFMutableArrayRef;
 extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 CFTypeID CFArrayGetTypeID(void);
-CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
-                                       const CFArrayCallBacks *callBacks);
+CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef allocator, CFIndex capacity, const CFArrayCallBacks *callBacks);
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 const void *CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void *value);
