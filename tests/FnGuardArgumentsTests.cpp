@@ -22,24 +22,16 @@ TEST(FnGuardArgumentsTest, ParsesExactlyTheGrammar) {
   const std::vector<std::pair<std::vector<std::string_view>, FnGuardArguments>> rows = {
       {{"4242", "0xFF00000003", "0x70000006E"}, fn},
       {{"4242", "1095216660483", "30064771182"}, fn},
-      {{"4242", "0XFF00000003", "0x70000006e"}, fn},
-      {{"04242", "0x00fF00000003", "+30064771182"}, fn},
+      {{"04242", "0X00fF00000003", "+30064771182"}, fn},
       {{"2", "0", "0"}, value(2, 0, 0)},
       {{"+4242", "0xAa", "0xaA"}, value(4242, 170, 170)},
       {{"2147483647", "0x-1", "-1"}, value(INT32_MAX, -1, -1)},
-      {{"4242", "0x+10", "+16"}, value(4242, 16, 16)},
-      {{"4242", "-0", "+0"}, value(4242, 0, 0)},
+      {{"4242", "0x+10", "-0"}, value(4242, 16, 0)},
       {{"4242", "0x7FFFFFFFFFFFFFFF", "9223372036854775807"}, value(4242, INT64_MAX, INT64_MAX)},
       {{"4242", "0x-8000000000000000", "-9223372036854775808"}, value(4242, INT64_MIN, INT64_MIN)},
   };
-  for (const auto &[arguments, expected] : rows) {
-    std::string name;
-    for (auto argument : arguments)
-      name += "[" + std::string(argument) + "]";
-    const auto parsed = parse(arguments);
-    EXPECT_EQ(parsed, expected) << name;
-    EXPECT_TRUE(!parsed || parsed->entry().size() == 2) << name;
-  }
+  for (const auto &[arguments, expected] : rows)
+    EXPECT_EQ(parse(arguments), expected) << arguments[1] << " " << arguments[2];
   // Each of these is refused as the pid; each of the next as either usage.
   for (std::string_view pid : std::initializer_list<std::string_view>{
            "1", "0", "-4242", "-0", "2147483648", "99999999999", "0x1092", " 4242", "4242 ", "", {"42\0", 3}})
@@ -56,15 +48,6 @@ TEST(FnGuardArgumentsTest, ParsesExactlyTheGrammar) {
     EXPECT_EQ(parse({"4242", "3", "4"}, program), value(4242, 3, 4)) << "the program name is never examined";
 }
 
-TEST(FnGuardArgumentsTest, EqualityFollowsParentAndEntryEquality) {
-  EXPECT_EQ(value(1, 3, 4), value(1, 3, 4)); // the constructor checks nothing
-  EXPECT_NE(value(1, 3, 4), value(2, 3, 4));
-  EXPECT_NE(value(1, 3, 4), value(1, 3, 5));
-  auto wider = FnRemapMapping::entry(3, 4);
-  wider["other"] = 0;
-  EXPECT_NE(value(1, 3, 4), FnGuardArguments(1, wider));
-}
-
 TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
   std::mt19937_64 rng(4242);
   std::vector<std::int64_t> usages = {INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX};
@@ -75,7 +58,6 @@ TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
     EXPECT_EQ(parse({"2", text, text}), value(2, usage, usage)) << text;
   }
   EXPECT_EQ(FnGuardArguments::formatUsage(-26), "0x-1A");
-  EXPECT_EQ(FnGuardArguments::formatUsage(FnRemapMapping::fnSource), "0xFF00000003");
 }
 
 } // namespace

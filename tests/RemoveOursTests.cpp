@@ -12,33 +12,33 @@ using FnRemapMapping::entry;
 
 namespace {
 
-// A store whose every answer is scripted and which records its calls. The
-// script lives behind a pointer, since the guard calls a const store.
-struct Script {
-  using Answer = std::variant<KeyMappingList, std::nullopt_t, std::exception_ptr>;
-  std::deque<Answer> reads;
-  std::deque<bool> writes;
-  std::string calls;
-  std::vector<KeyMappingList> written;
-};
+using Answer = std::variant<KeyMappingList, std::nullopt_t, std::exception_ptr>;
 
+// A store whose every answer is scripted and which records its calls; the
+// script lives behind a pointer, since the guard calls a const store.
 struct ScriptedStore {
+  struct Script {
+    std::deque<Answer> reads;
+    std::deque<bool> writes;
+    std::string calls;
+    std::vector<KeyMappingList> written;
+  };
+  explicit ScriptedStore(std::deque<Answer> reads, std::deque<bool> writes = {})
+      : script(std::make_shared<Script>(Script{std::move(reads), std::move(writes), {}, {}})) {}
   std::shared_ptr<Script> script;
 
   std::optional<KeyMappingList> read() const {
     script->calls += "r";
-    const Script::Answer answer = script->reads.at(0);
+    const Answer answer = script->reads.at(0);
     script->reads.pop_front();
     if (auto *error = std::get_if<std::exception_ptr>(&answer))
       std::rethrow_exception(*error);
-    if (auto *list = std::get_if<KeyMappingList>(&answer))
-      return *list;
-    return std::nullopt;
+    return std::holds_alternative<KeyMappingList>(answer) ? std::optional(std::get<KeyMappingList>(answer)) : std::nullopt;
   }
   bool write(const KeyMappingList &list) const noexcept {
     script->calls += "w";
     script->written.push_back(list);
-    const bool accepted = script->writes.front();
+    const bool accepted = script->writes.at(0);
     script->writes.pop_front();
     return accepted;
   }
@@ -56,13 +56,8 @@ TEST(RemoveOursTest, CallSequencesAndOutcomes) {
   const auto readFailed = [](std::string text) { return FnGuardOutcome::failed("could not read the current mapping: " + text); };
   const auto stillThere = FnGuardOutcome::failed("our entry was still there after the write");
   const auto removed = FnGuardOutcome::removed(), alreadyGone = FnGuardOutcome::alreadyGone();
-  struct Case {
-    std::deque<Script::Answer> reads;
-    std::deque<bool> writes;
-    FnGuardOutcome expected;
-    std::string calls;
-    std::vector<KeyMappingList> written;
-  };
+  // Reads, writes, the outcome, the calls made and the lists written.
+  using Case = std::tuple<std::deque<Answer>, std::deque<bool>, FnGuardOutcome, std::string, std::vector<KeyMappingList>>;
   const std::vector<Case> cases = {
       {{mixed, without}, {true}, removed, "rwr", {without}},
       {{KeyMappingList{ours}, KeyMappingList{}}, {true}, removed, "rwr", {{}}},
@@ -77,28 +72,21 @@ TEST(RemoveOursTest, CallSequencesAndOutcomes) {
       {{mixed, std::nullopt}, {true}, stillThere, "rwr", {without}},
       {{mixed, KeyMappingList{entry(1, 2), ours}}, {true}, stillThere, "rwr", {without}},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.calls + " " + testing::PrintToString(c.expected));
-    const auto script = std::make_shared<Script>(Script{c.reads, c.writes, {}, {}});
-    EXPECT_EQ(FnGuard::removeOurs(ours, ScriptedStore{script}), c.expected);
-    EXPECT_EQ(script->calls, c.calls);
-    EXPECT_EQ(script->written, c.written);
+  for (const auto &[reads, writes, expected, calls, written] : cases) {
+    SCOPED_TRACE(calls + " " + testing::PrintToString(expected));
+    const ScriptedStore store(reads, writes);
+    EXPECT_EQ(FnGuard::removeOurs(ours, store), expected);
+    EXPECT_EQ(store.script->calls, calls);
+    EXPECT_EQ(store.script->written, written);
   }
   EXPECT_EQ(testing::PrintToString(std::vector{removed, alreadyGone, stillThere}),
             "{ removed, alreadyGone, failed(our entry was still there after the write) }");
-}
-
-TEST(RemoveOursTest, RunWaitsOnceForTheParentBeforeTheFirstRead) {
-  const auto script = std::make_shared<Script>(Script{{KeyMappingList{ours}, KeyMappingList{}}, {true}, {}, {}});
-  const auto outcome = FnGuard::run(FnGuardArguments(4242, ours), ScriptedStore{script}, [&](std::int32_t pid) {
-    script->calls += "W" + std::to_string(pid);
-  });
-  EXPECT_EQ(outcome, FnGuardOutcome::removed());
-  EXPECT_EQ(script->calls, "W4242rwr");
-  // A wait that throws counts as ended.
-  script->reads = {std::nullopt};
-  EXPECT_EQ(FnGuard::run(FnGuardArguments(2, ours), ScriptedStore{script}, [](std::int32_t) { throw 1; }),
-            FnGuardOutcome::alreadyGone());
+  // run waits once for the parent, before the first read; a wait that throws
+  // counts as ended.
+  const ScriptedStore store({KeyMappingList{}});
+  const auto wait = [&](std::int32_t pid) { store.script->calls += "W" + std::to_string(pid); throw 1; };
+  EXPECT_EQ(FnGuard::run(FnGuardArguments(4242, ours), store, wait), alreadyGone);
+  EXPECT_EQ(store.script->calls, "W4242r");
 }
 
 } // namespace

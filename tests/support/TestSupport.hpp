@@ -1,0 +1,226 @@
+// What the tests share: real processes (children started, watched and
+// always reaped, programs run with their output captured, what the system
+// shows of them), and where a test's key mapping lives.
+//
+// Off macOS a test's key mapping lives in a private state directory for the
+// stand-in, named in TARNWICK_HID_STATE_DIR for as long as the home lives,
+// XDG_RUNTIME_DIR put back as it was after. On macOS it is the real HID event
+// system, which the tests change only when FNREMAPKIT_TEST_REAL_HID is 1; the
+// user's mapping is saved first and written back when the home goes, whatever
+// the test did (an unset mapping comes back as an empty one, which the system
+// treats alike).
+#pragma once
+
+#include <FnRemapKit/HIDKeyMappingStore.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <libproc.h>
+#endif
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace TestSupport {
+
+using namespace std::chrono_literals;
+using std::this_thread::sleep_for;
+
+/// The file's contents; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path &path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+/// What the shell command line \p command prints on standard output.
+inline std::string commandOutput(const std::string &command) {
+  std::string output;
+  if (FILE *pipe = ::popen(command.c_str(), "r")) {
+    for (int c; (c = std::fgetc(pipe)) != EOF;)
+      output += static_cast<char>(c);
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+[[noreturn]] inline void sleepForever() {
+  for (;;)
+    ::pause();
+}
+
+/// How child \p pid ended, as a shell shows it (its exit status, or 128 plus
+/// the signal that killed it), once it has within \p limit; -1 while it
+/// runs. A pid that is not (yet) our child counts as running.
+inline int waitFor(pid_t pid, std::chrono::milliseconds limit) {
+  int status = 0;
+  for (const auto end = std::chrono::steady_clock::now() + limit; ::waitpid(pid, &status, WNOHANG) != pid; sleep_for(2ms))
+    if (std::chrono::steady_clock::now() > end)
+      return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+/// A forked child running \p body, then _exit(0). Killed and reaped when the
+/// owner goes, so no test leaves a process behind.
+class Child {
+public:
+  explicit Child(const std::function<void()> &body) : id(::fork()) {
+    if (id == 0) {
+      body();
+      ::_exit(0);
+    }
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  ~Child() {
+    if (id > 0 && !reaped && ::kill(id, SIGKILL) == 0)
+      ::waitpid(id, nullptr, 0);
+  }
+  pid_t pid() const { return id; }
+  /// How it ended, as waitFor says; reaped once it has.
+  int wait(std::chrono::milliseconds limit = 10s) {
+    const int status = waitFor(id, limit);
+    reaped = status >= 0;
+    return status;
+  }
+  /// Kills the child and leaves it a zombie: not reaped.
+  void killAndLeaveZombie() {
+    ::kill(id, SIGKILL);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(id), &info, WEXITED | WNOWAIT);
+  }
+
+private:
+  pid_t id;
+  bool reaped = false;
+};
+
+/// The pid of a process that has exited and been reaped.
+inline pid_t goneProcess() {
+  Child gone([] {});
+  gone.wait();
+  return gone.pid();
+}
+
+/// Runs \p program with \p arguments (program name first), its output in
+/// \p outputs/stdout and \p outputs/stderr. \p beforeExec runs in the child.
+class ToolProcess : public Child {
+public:
+  ToolProcess(const std::string &program, const std::vector<std::string> &arguments,
+              const std::filesystem::path &outputs, const std::function<void()> &beforeExec = {})
+      : Child([&] {
+          const int out = ::open((outputs / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          const int err = ::open((outputs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::close(out) || ::close(err))
+            ::_exit(126);
+          if (beforeExec)
+            beforeExec();
+          std::vector<char *> argv;
+          for (const auto &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+          argv.push_back(nullptr);
+          ::execv(program.c_str(), argv.data());
+          ::_exit(127);
+        }),
+        outputs(outputs) {}
+  std::string standardOutput() const { return readFile(outputs / "stdout"); }
+  std::string standardError() const { return readFile(outputs / "stderr"); }
+
+private:
+  std::filesystem::path outputs;
+};
+
+/// Gives \p pid up to two seconds to open the descriptor the exit watch
+/// waits on (a kernel queue, a process descriptor): past that point a
+/// signal reaches the wait itself.
+inline void awaitWatching(pid_t pid) {
+  for (int i = 0; i < 200; ++i, sleep_for(10ms)) {
+#if defined(__APPLE__)
+    proc_fdinfo fds[64];
+    const int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds, sizeof fds);
+    for (int fd = 0; fd < size / static_cast<int>(sizeof fds[0]); ++fd)
+      if (fds[fd].proc_fdtype == PROX_FDTYPE_KQUEUE)
+        return;
+#else
+    std::error_code ignored;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+      if (std::filesystem::read_symlink(fd.path(), ignored) == "anon_inode:[pidfd]")
+        return;
+#endif
+  }
+}
+
+/// A test with a key mapping of its own holding \p initial (when given),
+/// the store over it, and a private folder for its other files; skipped on a
+/// Mac whose real key mapping it may not change. Whatever it does, it leaves
+/// no descriptor of ours open.
+class KeyMappingTest : public testing::Test {
+protected:
+  explicit KeyMappingTest(std::optional<FnRemapKit::KeyMappingList> initial = {}) : initial(std::move(initial)) {}
+  void SetUp() override {
+    descriptors = openDescriptors();
+    std::string pattern = (std::filesystem::temp_directory_path() / "fnguard-test.XXXXXX").string();
+    root = ::mkdtemp(pattern.data());
+    path = root / "state";
+#if defined(__APPLE__)
+    if (const char *real = ::getenv("FNREMAPKIT_TEST_REAL_HID"); !real || std::string(real) != "1")
+      GTEST_SKIP() << "changes the keyboard's real key mapping: set FNREMAPKIT_TEST_REAL_HID=1 to run it";
+    saved = store.read().value_or(FnRemapKit::KeyMappingList{});
+#else
+    if (const char *runtime = ::getenv("XDG_RUNTIME_DIR"))
+      runtimeDirectory = runtime;
+    ::setenv("TARNWICK_HID_STATE_DIR", path.c_str(), 1);
+#endif
+    ASSERT_TRUE(!initial || store.write(*initial));
+  }
+  void TearDown() override {
+#if defined(__APPLE__)
+    if (saved)
+      store.write(*saved);
+#else
+    ::unsetenv("TARNWICK_HID_STATE_DIR");
+    runtimeDirectory ? ::setenv("XDG_RUNTIME_DIR", runtimeDirectory->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+#endif
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor was left open";
+  }
+  static long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); }
+
+  // The stand-in's own file, for the tests of its format and rules.
+  std::filesystem::path file() const { return path / "UserKeyMapping.json"; }
+  std::string contents() const { return readFile(file()); }
+  /// Writes the state file as another writer would, with the stand-in's modes.
+  void put(const std::string &text) const {
+    std::filesystem::create_directories(path);
+    ::chmod(path.c_str(), 0700);
+    std::ofstream(file(), std::ios::binary | std::ios::trunc) << text;
+    ::chmod(file().c_str(), 0600);
+  }
+
+  FnRemapKit::HIDKeyMappingStore store;
+  std::filesystem::path root; // the test's own folder, parent of path
+  std::filesystem::path path; // the stand-in's state directory
+
+private:
+  std::optional<FnRemapKit::KeyMappingList> initial, saved;
+  std::optional<std::string> runtimeDirectory;
+  long descriptors = 0;
+};
+
+} // namespace TestSupport
