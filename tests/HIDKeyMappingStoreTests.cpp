@@ -71,7 +71,7 @@ TEST_F(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
            "", "[", "[{}]]", "[{\"a\":1},]", "{\"a\":1}", "null", "[null]", "[[]]", "[{\"a\":\"1\"}]", "[{\"a\":true}]",
            "[{\"a\":null}]", "[{\"a\":[]}]", "[{\"a\":1,\"a\":2}]", "[{\"a\":9223372036854775808}]",
            "[{\"a\":18446744073709551616}]", "[{\"a\":-9223372036854775809}]", "[{\"a\":1}] trailing", "[{\"a\":NaN}]",
-           "\xef\xbb\xbf[]x", std::string("[]\0[", 4), std::string(1'000'000, '['), "[" + std::string(200'000, '{') + "]"}) {
+           "\xef\xbb\xbf[]x", std::string("[]\0[", 4), std::string(100'000, '[') + std::string(100'000, ']'), "[" + std::string(200'000, '{') + "]"}) {
     put(text);
     EXPECT_THROW(store.read(), KeyMappingError) << text.substr(0, 40);
   }
