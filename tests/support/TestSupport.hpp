@@ -3,11 +3,11 @@
 // shows of them), and where a test's key mapping lives.
 //
 // Off macOS a test's key mapping lives in a private state directory for the
-// stand-in, named in TARNWICK_HID_STATE_DIR for as long as the home lives,
+// stand-in, named in TARNWICK_HID_STATE_DIR for as long as the test runs,
 // XDG_RUNTIME_DIR put back as it was after. On macOS it is the real HID event
 // system, which the tests change only when FNREMAPKIT_TEST_REAL_HID is 1; the
-// user's mapping is saved first and written back when the home goes, whatever
-// the test did (an unset mapping comes back as an empty one, which the system
+// user's mapping is saved first and written back when the test ends, whatever
+// it did (an unset mapping comes back as an empty one, which the system
 // treats alike).
 #pragma once
 
