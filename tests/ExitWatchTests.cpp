@@ -109,7 +109,8 @@ TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
   };
   for (const auto wait : {+[](pid_t pid) { waitForExit(pid); }, +[](pid_t pid) { waitByInterval(pid); }}) {
     Child zombie(sleepForever), target([&] { asUser(54321); sleepForever(); });
-    zombie.killAndLeaveZombie();
+    ::kill(zombie.pid(), SIGKILL);
+    awaitZombie(zombie.pid());
     for (const pid_t pid : {goneProcess(), zombie.pid()}) {
       Child watcher([&] { wait(pid); });
       EXPECT_EQ(watcher.wait(1s), 0) << pid;

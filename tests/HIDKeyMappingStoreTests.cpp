@@ -108,7 +108,7 @@ TEST_F(HIDKeyMappingStoreTest, RefusesWhatItCannotTrust) {
     make();
     EXPECT_EQ(FnGuard::removeOurs(ours, store).message(), "could not read the current mapping: " + error);
     EXPECT_FALSE(store.write({ours})) << error;
-    EXPECT_EQ(TestSupport::readFile(path / "UserKeyMapping.json").find("HID"), std::string::npos) << error;
+    EXPECT_EQ(contents().find("HID"), std::string::npos) << error;
   }
 }
 

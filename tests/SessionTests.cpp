@@ -106,12 +106,11 @@ TEST_F(SessionTest, TheGuardGetsTheEntryIntactAndTheDestructorEndsIt) {
 
 TEST_F(SessionTest, AKilledGuardIsReapedAndNoOtherChildIs) {
   Child other([] {});
-  siginfo_t info{};
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(other.pid()), &info, WEXITED | WNOWAIT), 0);
+  ASSERT_TRUE(awaitZombie(other.pid()));
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
   const pid_t guard = session.guardPid();
   ::kill(guard, SIGKILL);
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(guard), &info, WEXITED | WNOWAIT), 0);
+  ASSERT_TRUE(awaitZombie(guard));
   EXPECT_EQ(session.guardPid(), 0);
   EXPECT_EQ(::waitpid(guard, nullptr, WNOHANG), -1) << "the dead guard was not reaped";
   EXPECT_EQ(other.wait(1s), 0) << "the session reaped a child it did not start";

@@ -75,6 +75,13 @@ inline int waitFor(pid_t pid, std::chrono::milliseconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+/// Blocks until child \p pid has exited and leaves it a zombie, unreaped;
+/// false when it is no child of ours.
+inline bool awaitZombie(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
+}
+
 /// A forked child running \p body, then _exit(0). Killed and reaped when the
 /// owner goes, so no test leaves a process behind.
 class Child {
@@ -97,12 +104,6 @@ public:
     const int status = waitFor(id, limit);
     reaped = status >= 0;
     return status;
-  }
-  /// Kills the child and leaves it a zombie: not reaped.
-  void killAndLeaveZombie() {
-    ::kill(id, SIGKILL);
-    siginfo_t info{};
-    ::waitid(P_PID, static_cast<id_t>(id), &info, WEXITED | WNOWAIT);
   }
 
 private:
