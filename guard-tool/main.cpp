@@ -13,6 +13,12 @@
 #include <cstdio>
 #include <vector>
 
+// The build names the application it logs for; a build that cannot (the
+// Swift package) gets the library's own identifier.
+#ifndef FNGUARD_LOG_SUBSYSTEM
+#define FNGUARD_LOG_SUBSYSTEM "com.tarnwick.fnremap"
+#endif
+
 using namespace FnRemapKit;
 
 int main(int argc, char **argv) {

@@ -1,6 +1,7 @@
 // On macOS the records go to the unified log. The os_log macros take only
 // literal formats, so each record is its own call; they test the level
 // before anything is formatted.
+#if defined(__APPLE__)
 #include "GuardLog.hpp"
 
 #include <os/log.h>
@@ -27,3 +28,4 @@ void GuardLog::failed(std::int32_t parent, const char *message) {
 }
 
 } // namespace FnGuardTool
+#endif

@@ -1,6 +1,7 @@
 // Off macOS the records go to syslog(3), facility user, with the
 // application's identifier as the identity and the category leading each
 // message, so that "fnguard" shows in every record.
+#if !defined(__APPLE__)
 #include "GuardLog.hpp"
 
 #include <syslog.h>
@@ -33,3 +34,4 @@ void GuardLog::failed(std::int32_t parent, const char *message) {
 }
 
 } // namespace FnGuardTool
+#endif

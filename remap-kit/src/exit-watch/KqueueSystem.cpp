@@ -1,5 +1,5 @@
-// The kernel event queue backend, for systems with <sys/event.h> (macOS and
-// the BSDs).
+// The kernel event queue backend, on macOS.
+#if defined(__APPLE__)
 #include "ExitWatch.hpp"
 #include "RealSystems.hpp"
 
@@ -36,3 +36,4 @@ void waitForExitOnThisSystem(std::int32_t pid) {
 }
 
 } // namespace FnRemapKit::ExitWatch
+#endif

@@ -6,7 +6,7 @@
 namespace FnRemapKit {
 
 namespace ExitWatch {
-#if FNREMAPKIT_HAS_KQUEUE
+#if defined(__APPLE__)
 void waitForExitOnThisSystem(std::int32_t pid); // KqueueSystem.cpp
 #elif defined(__linux__)
 static void waitForExitOnThisSystem(std::int32_t pid) {

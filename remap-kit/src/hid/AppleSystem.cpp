@@ -1,5 +1,6 @@
 // The HID event system on macOS: IOKit's event system client, with the
 // property values converted between Core Foundation and the value model.
+#if defined(__APPLE__)
 #include "HIDSystem.hpp"
 
 #include "FnRemapKit/KeyMappingStore.hpp"
@@ -201,3 +202,4 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
 }
 
 } // namespace FnRemapKit::HID
+#endif

@@ -3,6 +3,7 @@
 // file per property. A property is set by writing a new file beside the old
 // one and renaming it over, so no reader ever sees part of a value and a
 // writer that dies mid-write loses nothing.
+#if !defined(__APPLE__)
 #include "HIDSystem.hpp"
 #include "StateFile.hpp"
 
@@ -220,3 +221,4 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
 }
 
 } // namespace FnRemapKit::HID
+#endif

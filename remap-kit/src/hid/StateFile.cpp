@@ -1,3 +1,5 @@
+// The stand-in's state file, which only the stand-in (off macOS) reads.
+#if !defined(__APPLE__)
 #include "StateFile.hpp"
 
 #include "FnRemapKit/KeyMappingStore.hpp"
@@ -139,3 +141,4 @@ std::optional<std::string> formatStateFile(const Value &value) {
 }
 
 } // namespace FnRemapKit::HID
+#endif
