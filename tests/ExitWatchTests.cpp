@@ -5,12 +5,15 @@
 #include "exit-watch/RealSystems.hpp"
 #include "support/TestSupport.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 
 #include <deque>
 
-using namespace FnRemapKit::ExitWatch;
+using namespace FnRemapKit::ProcessExit;
 using namespace TestSupport;
+using FnRemapKit::FnGuard::ExitWatch;
 using FnRemapKit::FnGuard::waitForExit;
 
 namespace {
@@ -19,8 +22,9 @@ namespace {
 // last probe answer repeats.
 struct ScriptedSystem {
   std::deque<int> probes;
-  std::deque<SysResult> opens = {};   // kqueue() and pidfdOpen()
-  std::deque<KernelEvent> waits = {}; // kevent() and pollReadable()
+  std::deque<SysResult> opens = {}; // kqueue() and pidfdOpen()
+  std::deque<SysResult> adds = {};
+  std::deque<SysResult> waits = {};
   std::deque<bool> zombies = {};
   std::string log = {};
   KernelEventChange change = {};
@@ -35,55 +39,57 @@ struct ScriptedSystem {
   int probe(std::int32_t) { return next(probes, "probe", true); }
   SysResult kqueue() { return next(opens, "kqueue"); }
   SysResult pidfdOpen(std::int32_t) { return next(opens, "pidfd"); }
-  KernelEvent kevent(int queue, const KernelEventChange &registered) {
+  SysResult addExitNote(int queue, const KernelEventChange &registered) {
     change = registered;
-    return next(waits, "kevent(" + std::to_string(queue) + ")");
+    return next(adds, "add(" + std::to_string(queue) + ")");
   }
-  SysResult pollReadable(int fd) { return next(waits, "poll(" + std::to_string(fd) + ")").result; }
+  SysResult await(int fd) { return next(waits, "await(" + std::to_string(fd) + ")"); }
   void close(int fd) { log += "close(" + std::to_string(fd) + ") "; }
   bool isZombie(std::int32_t) { return next(zombies, "zombie"); }
   void sleepInterval() { log += "sleep "; }
 };
 
-constexpr KernelEvent exited{{1, 0}, 0, 0};
-constexpr SysResult fd7{7, 0};
+constexpr SysResult ok{0, 0}, fd7{7, 0};
 SysResult failure(int error) { return {-1, error}; }
-KernelEvent refused(int error) { return {failure(error), 0, 0}; }
-KernelEvent refusedInEvent(int error) { return {{1, 0}, eventError, error}; }
 
-constexpr auto kernelQueue = waitWithKernelQueue<ScriptedSystem>;
-constexpr auto processDescriptor = waitWithProcessDescriptor<ScriptedSystem>;
+// Registers, says so in the log, then waits: nothing after "ready" may come
+// before it.
+template <Registration (*registerWatch)(ScriptedSystem &, std::int32_t)>
+void registerThenWait(ScriptedSystem &system, std::int32_t pid) {
+  const Registration registration = registerWatch(system, pid);
+  system.log += "ready ";
+  awaitExit(system, pid, registration);
+}
+constexpr auto kernelQueue = registerThenWait<registerKernelQueue<ScriptedSystem>>;
+constexpr auto processDescriptor = registerThenWait<registerProcessDescriptor<ScriptedSystem>>;
 
 TEST(ExitWatchTest, CallSequences) {
   const std::vector<std::tuple<void (*)(ScriptedSystem &, std::int32_t), ScriptedSystem, std::string>> cases = {
-      {kernelQueue, {{ESRCH}}, "probe "},
-      {kernelQueue, {{0}, {failure(EMFILE)}}, "probe kqueue "},
-      {kernelQueue, {{EPERM}, {fd7}, {exited}}, "probe kqueue kevent(7) close(7) "},
-      {kernelQueue, {{0}, {fd7}, {refused(EINTR), refused(EINTR), {{0, 0}, 0, 0}}},
-       "probe kqueue kevent(7) kevent(7) kevent(7) close(7) "},
-      // Gone before the registration, in either form.
-      {kernelQueue, {{0}, {fd7}, {refused(ESRCH)}}, "probe kqueue kevent(7) close(7) "},
-      {kernelQueue, {{0}, {fd7}, {refusedInEvent(ESRCH)}}, "probe kqueue kevent(7) close(7) "},
-      // Refused for another reason: the interval check takes over.
-      {kernelQueue, {{0, 0, ESRCH}, {fd7}, {refused(EPERM)}, {false}},
-       "probe kqueue kevent(7) close(7) probe zombie sleep probe "},
-      {kernelQueue, {{0}, {fd7}, {refusedInEvent(EACCES)}, {false, true}},
-       "probe kqueue kevent(7) close(7) probe zombie sleep probe zombie "},
-      {processDescriptor, {{ESRCH}}, "probe "},
-      {processDescriptor, {{0}, {failure(ESRCH)}}, "probe pidfd "},
-      {processDescriptor, {{EPERM}, {fd7}, {refused(EINTR), exited}}, "probe pidfd poll(7) poll(7) close(7) "},
-      // No descriptor to be had: check at an interval; a zombie has exited.
-      {processDescriptor, {{0}, {failure(ENOSYS)}, {}, {false, false, true}},
-       "probe pidfd probe zombie sleep probe zombie sleep probe zombie "},
-      // A descriptor that cannot be polled is closed before the fallback.
-      {processDescriptor, {{0, ESRCH}, {fd7}, {refused(ENOMEM)}}, "probe pidfd poll(7) close(7) probe "},
+      {kernelQueue, {{ESRCH}}, "probe ready "},
+      {kernelQueue, {{EPERM}, {fd7}, {ok}, {ok}}, "probe kqueue add(7) ready await(7) close(7) "},
+      {kernelQueue, {{0}, {fd7}, {failure(EINTR), ok}, {failure(EINTR), failure(EINTR), ok}},
+       "probe kqueue add(7) add(7) ready await(7) await(7) await(7) close(7) "},
+      // Gone before the registration.
+      {kernelQueue, {{0}, {fd7}, {failure(ESRCH)}}, "probe kqueue add(7) close(7) ready "},
+      // No queue, a registration refused for another reason, a wait that
+      // fails: none proves an exit, so the interval check takes over.
+      {kernelQueue, {{0, 0, ESRCH}, {failure(EMFILE)}, {}, {}, {false}}, "probe kqueue ready probe zombie sleep probe "},
+      {kernelQueue, {{0, 0}, {fd7}, {failure(EPERM)}, {}, {false, true}},
+       "probe kqueue add(7) close(7) ready probe zombie sleep probe zombie "},
+      {kernelQueue, {{0, ESRCH}, {fd7}, {ok}, {failure(ENOMEM)}}, "probe kqueue add(7) ready await(7) close(7) probe "},
+      {processDescriptor, {{ESRCH}}, "probe ready "},
+      {processDescriptor, {{0}, {failure(ESRCH)}}, "probe pidfd ready "},
+      {processDescriptor, {{EPERM}, {fd7}, {}, {failure(EINTR), ok}}, "probe pidfd ready await(7) await(7) close(7) "},
+      {processDescriptor, {{0}, {failure(ENOSYS)}, {}, {}, {false, false, true}},
+       "probe pidfd ready probe zombie sleep probe zombie sleep probe zombie "},
+      {processDescriptor, {{0, ESRCH}, {fd7}, {}, {failure(ENOMEM)}}, "probe pidfd ready await(7) close(7) probe "},
   };
   for (auto [wait, system, log] : cases) {
     wait(system, 4242);
     EXPECT_EQ(system.log, log);
     const auto &c = system.change;
-    EXPECT_TRUE(log.find("kevent") == std::string::npos || (c.ident == 4242u && c.filter == -5 && c.flags == 0x0011 &&
-                                                            c.fflags == 0x80000000u && !c.data && !c.udata));
+    EXPECT_TRUE(log.find("add") == std::string::npos || (c.ident == 4242u && c.filter == -5 && c.flags == 0x0011 &&
+                                                         c.fflags == 0x80000000u && !c.data && !c.udata));
   }
 }
 
@@ -98,8 +104,18 @@ void waitByInterval(pid_t pid) {
     ::_exit(9);
 }
 
+// A process whose main thread has ended while another runs on. The bare
+// exit call ends the one thread, unlike pthread_exit, which would unwind
+// into the test framework.
+void headless() {
+  pthread_t thread;
+  ::pthread_create(&thread, nullptr, [](void *) -> void * { sleepForever(); }, nullptr);
+  ::syscall(SYS_exit, 0);
+}
+
 // Both real ways to wait, the kernel's and the interval check it falls back
-// to: at once for a process reaped or a zombie, right after a kill, not before.
+// to: at once for a process reaped or a zombie, right after a kill, not
+// before, and not while a thread of it runs.
 TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
   // As root, the watcher and the process it waits for run as two other
   // users, so that the watcher's probe meets EPERM.
@@ -108,24 +124,37 @@ TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
       ::_exit(2);
   };
   for (const auto wait : {+[](pid_t pid) { waitForExit(pid); }, +[](pid_t pid) { waitByInterval(pid); }}) {
-    Child zombie(sleepForever), target([&] { asUser(54321); sleepForever(); });
+    Child zombie(sleepForever), target([&] { asUser(54321); sleepForever(); }), mainless(headless);
     ::kill(zombie.pid(), SIGKILL);
     awaitZombie(zombie.pid());
     for (const pid_t pid : {goneProcess(), zombie.pid()}) {
       Child watcher([&] { wait(pid); });
       EXPECT_EQ(watcher.wait(1s), 0) << pid;
     }
-    Child watcher([&] { asUser(54322); wait(target.pid()); });
+    Child watcher([&] { asUser(54322); wait(target.pid()); }), mainlessWatcher([&] { wait(mainless.pid()); });
     EXPECT_EQ(watcher.wait(300ms), -1) << "returned while the target lived";
+    EXPECT_EQ(mainlessWatcher.wait(1ms), -1) << "took a process with a live thread for an exited one";
     ::kill(target.pid(), SIGKILL);
+    ::kill(mainless.pid(), SIGKILL);
     EXPECT_EQ(target.wait(), 128 + SIGKILL);
     EXPECT_EQ(watcher.wait(500ms), 0) << "the interval check is 50 ms"; // ten times over
+    EXPECT_EQ(mainlessWatcher.wait(500ms), 0);
   }
   // 0 and below name no single process; 1 is init, which outlives us.
   for (const pid_t pid : {0, -1, 1}) {
     Child watcher([&] { waitForExit(pid); });
     EXPECT_EQ(watcher.wait(300ms) == -1, pid == 1) << pid;
   }
+  // A watch registered while the process ran still sees an exit that came
+  // before the wait.
+  Child watcher([] {
+    Child target(sleepForever);
+    ExitWatch watch(target.pid());
+    ::kill(target.pid(), SIGKILL);
+    target.wait();
+    watch.wait();
+  });
+  EXPECT_EQ(watcher.wait(1s), 0);
 }
 
 // The watcher counts its own voluntary context switches while it waits and

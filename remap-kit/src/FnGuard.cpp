@@ -1,6 +1,13 @@
 #include "FnRemapKit/FnGuard.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <ostream>
 
 namespace FnRemapKit {
@@ -22,6 +29,25 @@ std::string errorText(std::exception_ptr error) {
 }
 
 } // namespace FnGuard::detail
+
+void FnGuard::reportWatching() noexcept {
+  const char *named = std::getenv(readyVariable);
+  if (!named || !*named)
+    return;
+  const char *end = named + std::strlen(named);
+  int fd = -1;
+  if (const auto [rest, error] = std::from_chars(named, end, fd); error != std::errc() || rest != end)
+    return;
+  // Whatever else it names (our standard streams, a file) is not ours to
+  // write on or to close.
+  struct stat info {};
+  if (fd <= STDERR_FILENO || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
+    return;
+  const char ready = '\n';
+  while (::write(fd, &ready, 1) < 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
 
 std::ostream &operator<<(std::ostream &out, const FnGuardOutcome &outcome) {
   switch (outcome.kind()) {

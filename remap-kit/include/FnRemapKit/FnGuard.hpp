@@ -23,14 +23,60 @@ inline constexpr std::string_view writeRefusedMessage =
 inline constexpr std::string_view stillThereMessage =
     "our entry was still there after the write";
 
-/// Blocks until process \p pid has exited. The kernel reports the exit (a
-/// kernel event queue, or a process descriptor on Linux); only where it will
-/// not watch this process (a sandbox, no such interface) does the wait check
-/// the process at a 50 ms interval instead, a zombie counting as exited.
-/// Returns at once when there is no such process and for a \p pid below 1,
-/// which names no single process. A kernel event queue that cannot be
-/// created ends the wait, so the caller cannot tell a real exit from that.
+namespace detail {
+/// What a registered exit watch waits on: nothing (the process is gone), a
+/// descriptor the kernel reports the exit on, or the interval check.
+struct ExitRegistration {
+  enum class Kind { gone, descriptor, interval };
+  Kind kind;
+  int fd = -1;
+};
+} // namespace detail
+
+/// A watch on the exit of process \p pid, registered when it is made and
+/// waited on later, so that the guard can say that it is watching before it
+/// blocks. The kernel reports the exit (a kernel event queue on macOS, a
+/// process descriptor on Linux); only where it will not watch this process (a
+/// sandbox, no such interface, no queue to be had) does the wait check the
+/// process at a 50 ms interval instead, a zombie whose threads have all gone
+/// counting as exited. A \p pid below 1, which names no single process, and
+/// a process already gone make wait() return at once.
+class ExitWatch {
+public:
+  explicit ExitWatch(std::int32_t pid) noexcept;
+  ExitWatch(const ExitWatch &) = delete;
+  ExitWatch &operator=(const ExitWatch &) = delete;
+  ~ExitWatch();
+
+  /// Blocks until the process has exited; a handled signal does not end the
+  /// wait. Later calls return at once.
+  void wait() noexcept;
+
+private:
+  std::int32_t pid;
+  detail::ExitRegistration registration;
+};
+
+/// ExitWatch(pid).wait(): blocks until process \p pid has exited.
 void waitForExit(std::int32_t pid) noexcept;
+
+/// The environment variable that names the descriptor on which a guard says
+/// that it is watching its parent (as s6's notification-fd does): the write
+/// end of a pipe, inherited by the guard, on which it writes one byte and
+/// which it then closes.
+inline constexpr const char *readyVariable = "FNGUARD_READY_FD";
+
+/// Says on the descriptor named by readyVariable that we are watching: one
+/// byte, then the descriptor is closed. Does nothing without the variable,
+/// or when it names no pipe or a standard stream. Call it once the watch is
+/// registered. The write fails rather than kills only where SIGPIPE is
+/// ignored, which the caller sees to.
+void reportWatching() noexcept;
+
+/// The environment variable in which a session hands the guard the
+/// application's reverse-DNS identifier to log under (on macOS, its bundle
+/// identifier), in place of the one built into the tool.
+inline constexpr const char *logSubsystemVariable = "FNGUARD_LOG_SUBSYSTEM";
 
 namespace detail {
 /// True as soon as one entry of \p list equals \p ours.

@@ -1,27 +1,33 @@
 //===- exit-watch/ExitWatch.hpp - Waiting for a process to exit -----------===//
 //
-// The three ways the guard can wait for its parent, written once over a
-// narrow seam of the system calls they make, so that each call sequence can
-// be driven by a scripted system as well as by the real one.
+// The ways the guard can watch its parent, written once over a narrow seam
+// of the system calls they make, so that each call sequence can be driven by
+// a scripted system as well as by the real one. A watch is registered first
+// and waited on after, so that the guard can say in between that it is
+// watching.
 //
 // A System provides:
-//   int probe(pid)                 kill(pid, 0): 0, or the errno it failed with
-//   SysResult kqueue()             a new kernel event queue
-//   KernelEvent kevent(q, change)  register change on q, block for one event
-//   SysResult pidfdOpen(pid)       a process descriptor for pid
-//   SysResult pollReadable(fd)     block until fd is readable
+//   int probe(pid)                    kill(pid, 0): 0, or the errno it failed with
+//   SysResult kqueue()                a new kernel event queue
+//   SysResult addExitNote(q, change)  register change on q, without waiting
+//   SysResult pidfdOpen(pid)          a process descriptor for pid
+//   SysResult await(fd)               block until the queue or descriptor reports
 //   void close(fd)
-//   bool isZombie(pid)             exited, not yet reaped by its parent
-//   void sleepInterval()           the fallback's pause, at most 50 ms
+//   bool isZombie(pid)                exited, all its threads gone, not yet reaped
+//   void sleepInterval()              the fallback's pause, at most 50 ms
 // Each backend uses only the calls it needs.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "FnRemapKit/FnGuard.hpp"
+
 #include <cerrno>
 #include <cstdint>
 
-namespace FnRemapKit::ExitWatch {
+namespace FnRemapKit::ProcessExit {
+
+using Registration = FnGuard::detail::ExitRegistration;
 
 /// A call's result: value, or value < 0 with the errno in error.
 struct SysResult {
@@ -43,17 +49,6 @@ struct KernelEventChange {
 inline constexpr std::int16_t procFilter = -5;        // EVFILT_PROC
 inline constexpr std::uint16_t addOneShot = 0x0011;   // EV_ADD | EV_ONESHOT
 inline constexpr std::uint32_t exitNote = 0x80000000; // NOTE_EXIT
-inline constexpr std::uint16_t eventError = 0x4000;   // EV_ERROR
-
-/// What kevent gave back: its result as a SysResult and, when it returned an
-/// event, the event's flags and data. A refused registration comes back
-/// either as -1 with errno or as an event flagged eventError with the errno
-/// in its data.
-struct KernelEvent {
-  SysResult result;
-  std::uint16_t flags;
-  std::intptr_t data;
-};
 
 /// Closes a descriptor through the system on every path out of a scope.
 template <class System> class Descriptor {
@@ -61,13 +56,11 @@ public:
   Descriptor(System &system, int fd) : system(system), fd(fd) {}
   Descriptor(const Descriptor &) = delete;
   Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() { release(); }
-  int get() const { return fd; }
-  void release() {
+  ~Descriptor() {
     if (fd >= 0)
       system.close(fd);
-    fd = -1;
   }
+  int get() const { return fd; }
 
 private:
   System &system;
@@ -81,52 +74,56 @@ template <class System> void waitByPolling(System &system, std::int32_t pid) {
     system.sleepInterval();
 }
 
-/// The kernel event queue wait. A failed probe other than ESRCH (EPERM: the
-/// process belongs to another user) still waits. A registration refused with
-/// ESRCH, in either of its forms, means the process exited before it; one
-/// refused for any other reason (a sandbox, another user) proves nothing, so
-/// the wait goes on at an interval rather than end while the process runs.
+/// The kernel event queue registration. A failed probe other than ESRCH
+/// (EPERM: the process belongs to another user) still registers. A queue
+/// that cannot be had (EMFILE, ENOMEM) or a registration refused for any
+/// reason but ESRCH (a sandbox, another user) proves nothing about the
+/// process, so the interval check takes over rather than end the wait while
+/// the process runs. Refused with ESRCH, the process exited before it.
 template <class System>
-void waitWithKernelQueue(System &system, std::int32_t pid) {
+Registration registerKernelQueue(System &system, std::int32_t pid) {
+  using Kind = Registration::Kind;
   if (system.probe(pid) == ESRCH)
-    return;
-  const SysResult created = system.kqueue();
-  if (created.value < 0)
-    return;
-  Descriptor<System> queue(system, created.value);
+    return {Kind::gone};
+  const SysResult queue = system.kqueue();
+  if (queue.value < 0)
+    return {Kind::interval};
   const KernelEventChange change{static_cast<std::uintptr_t>(pid), procFilter,
                                  addOneShot, exitNote, 0, nullptr};
-  int refused = EINTR;
-  while (refused == EINTR) {
-    const KernelEvent got = system.kevent(queue.get(), change);
-    if (got.result.value < 0)
-      refused = got.result.error;
-    else if (got.result.value > 0 && (got.flags & eventError))
-      refused = static_cast<int>(got.data);
-    else
-      return;
-  }
-  if (refused == ESRCH)
-    return;
-  queue.release();
-  waitByPolling(system, pid);
+  SysResult added{};
+  do
+    added = system.addExitNote(queue.value, change);
+  while (added.value < 0 && added.error == EINTR);
+  if (added.value >= 0)
+    return {Kind::descriptor, queue.value};
+  system.close(queue.value);
+  return {added.error == ESRCH ? Kind::gone : Kind::interval};
 }
 
-/// The process descriptor wait: the same shape as the kernel queue. Where no
-/// descriptor can be had, or polling it fails, we fall back to checking at an
-/// interval rather than give up: giving up would remove the entry while the
-/// parent still runs.
+/// The process descriptor registration: the same shape as the kernel queue.
 template <class System>
-void waitWithProcessDescriptor(System &system, std::int32_t pid) {
+Registration registerProcessDescriptor(System &system, std::int32_t pid) {
+  using Kind = Registration::Kind;
   if (system.probe(pid) == ESRCH)
-    return;
+    return {Kind::gone};
   const SysResult opened = system.pidfdOpen(pid);
-  if (opened.value < 0 && opened.error == ESRCH)
+  if (opened.value >= 0)
+    return {Kind::descriptor, opened.value};
+  return {opened.error == ESRCH ? Kind::gone : Kind::interval};
+}
+
+/// Blocks until the registered process has exited, and closes what the
+/// registration holds. A handled signal does not end the wait; a descriptor
+/// that fails otherwise is closed and the interval check takes over.
+template <class System>
+void awaitExit(System &system, std::int32_t pid, Registration registration) {
+  using Kind = Registration::Kind;
+  if (registration.kind == Kind::gone)
     return;
-  if (opened.value >= 0) {
-    Descriptor<System> process(system, opened.value);
+  if (registration.kind == Kind::descriptor) {
+    const Descriptor<System> watched(system, registration.fd);
     for (;;) {
-      const SysResult result = system.pollReadable(process.get());
+      const SysResult result = system.await(watched.get());
       if (result.value >= 0)
         return;
       if (result.error != EINTR)
@@ -136,4 +133,4 @@ void waitWithProcessDescriptor(System &system, std::int32_t pid) {
   waitByPolling(system, pid);
 }
 
-} // namespace FnRemapKit::ExitWatch
+} // namespace FnRemapKit::ProcessExit

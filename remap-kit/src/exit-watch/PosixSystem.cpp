@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string_view>
 
-namespace FnRemapKit::ExitWatch {
+namespace FnRemapKit::ProcessExit {
 
 int PosixSystem::probe(std::int32_t pid) {
   return ::kill(pid, 0) == 0 ? 0 : errno;
@@ -31,25 +31,28 @@ bool PosixSystem::isZombie(std::int32_t pid) {
          info.kp_proc.p_stat == SZOMB;
 }
 #else
-// /proc/PID/stat holds "pid (comm) S ...": the state is the first field after
-// the last ')', since comm itself may hold parentheses and blanks.
+// Exited means a zombie (or dead) whose threads have all gone. A process
+// whose main thread has ended while others run shows as a zombie too, and
+// must not be taken for one that exited: it shows more than one thread. The
+// name line is escaped, so no line of the file can be forged by it.
 bool PosixSystem::isZombie(std::int32_t pid) {
   std::array<char, 32> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
+  std::snprintf(path.data(), path.size(), "/proc/%d/status", static_cast<int>(pid));
   const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;
-  std::array<char, 512> buffer{};
+  std::array<char, 4096> buffer{};
   const ssize_t size = ::read(fd, buffer.data(), buffer.size());
   ::close(fd);
   if (size <= 0)
     return false;
-  const std::string_view stat(buffer.data(), static_cast<std::size_t>(size));
-  const auto paren = stat.rfind(')');
-  if (paren == std::string_view::npos || paren + 2 >= stat.size())
-    return false;
-  const char state = stat[paren + 2];
-  return state == 'Z' || state == 'X';
+  const std::string_view status(buffer.data(), static_cast<std::size_t>(size));
+  const auto field = [&](std::string_view line) {
+    const auto at = status.find(line);
+    return at == std::string_view::npos ? std::string_view() : status.substr(at + line.size());
+  };
+  const std::string_view state = field("\nState:\t"), threads = field("\nThreads:\t");
+  return (state.starts_with('Z') || state.starts_with('X')) && threads.starts_with("1\n");
 }
 #endif
 
@@ -69,11 +72,11 @@ SysResult LinuxSystem::pidfdOpen(std::int32_t pid) {
 #endif
 }
 
-SysResult LinuxSystem::pollReadable(int fd) {
+SysResult LinuxSystem::await(int fd) {
   pollfd watch{fd, POLLIN, 0};
   const int result = ::poll(&watch, 1, -1);
   return {result, result < 0 ? errno : 0};
 }
 #endif
 
-} // namespace FnRemapKit::ExitWatch
+} // namespace FnRemapKit::ProcessExit

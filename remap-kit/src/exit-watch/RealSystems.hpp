@@ -3,7 +3,7 @@
 
 #include "ExitWatch.hpp"
 
-namespace FnRemapKit::ExitWatch {
+namespace FnRemapKit::ProcessExit {
 
 /// The POSIX calls every platform has: the probe, close, and the fallback's
 /// zombie check and pause.
@@ -18,8 +18,12 @@ struct PosixSystem {
 /// Process descriptors (Linux 5.3 and later).
 struct LinuxSystem : PosixSystem {
   SysResult pidfdOpen(std::int32_t pid);
-  SysResult pollReadable(int fd);
+  SysResult await(int fd);
 };
 #endif
 
-} // namespace FnRemapKit::ExitWatch
+/// The registration and the wait of this platform's watch.
+Registration registerOnThisSystem(std::int32_t pid);
+void awaitOnThisSystem(std::int32_t pid, Registration registration);
+
+} // namespace FnRemapKit::ProcessExit
