@@ -9,8 +9,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 // The build names the application it logs for; a build that cannot (the
@@ -20,6 +23,21 @@
 #endif
 
 using namespace FnRemapKit;
+
+namespace {
+
+// The identifier a session hands us, where it is one: a reverse-DNS name,
+// nothing that could pass for something else in a record.
+const char *logSubsystem() {
+  const char *given = std::getenv(FnGuard::logSubsystemVariable);
+  const std::string_view name = given ? given : "";
+  const bool wellFormed = !name.empty() && name.size() <= 255 && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+  });
+  return wellFormed ? given : FNGUARD_LOG_SUBSYSTEM;
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
   // The parent may have started us with these ignored or blocked; we must
@@ -31,8 +49,10 @@ int main(int argc, char **argv) {
   sigaddset(&stoppers, SIGTERM);
   sigaddset(&stoppers, SIGINT);
   sigprocmask(SIG_UNBLOCK, &stoppers, nullptr);
+  // One that stopped listening for our report must not end us.
+  std::signal(SIGPIPE, SIG_IGN);
 
-  FnGuardTool::GuardLog log(FNGUARD_LOG_SUBSYSTEM);
+  FnGuardTool::GuardLog log(logSubsystem());
 
   const std::vector<std::string_view> arguments(argv, argv + argc);
   const auto parsed = FnGuardArguments::parse(arguments);
@@ -42,7 +62,17 @@ int main(int argc, char **argv) {
     return 64;
   }
 
-  const auto outcome = FnGuard::run(*parsed, HIDKeyMappingStore(), FnGuard::waitForExit);
+  FnGuard::ExitWatch parent(parsed->parent());
+  FnGuard::reportWatching();
+  parent.wait();
+  const auto outcome = [&] {
+    // Other FnRemapKit writers are kept out from our first read through our
+    // verifying read. A holder that keeps the lock past its bound (stopped,
+    // hung) or a lock file we refuse must not keep the entry in: we go on
+    // without it.
+    const auto lock = KeyMappingLock::acquire();
+    return FnGuard::removeOurs(parsed->entry(), HIDKeyMappingStore());
+  }();
   switch (outcome.kind()) {
   case FnGuardOutcome::Kind::removed:
     log.removed(parsed->parent());

@@ -6,8 +6,13 @@
 #include "hid/KeyMappingShape.hpp"
 #include "support/TestSupport.hpp"
 
+#if !defined(__APPLE__)
+#include <sys/inotify.h>
+#endif
+
 #include <cmath>
 #include <limits>
+#include <set>
 
 using namespace FnRemapKit;
 using namespace FnRemapKit::HID;
@@ -64,6 +69,29 @@ TEST_F(HIDKeyMappingStoreTest, ReadsWhatAnotherWriterLeftAndWritesPrivately) {
   EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms::owner_all);
   EXPECT_EQ(std::filesystem::status(file()).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path), {}), 1) << "a temporary was left behind";
+}
+
+// Every write draws a temporary name of its own, in a forked child too: a
+// generator copied into the child would draw its parent's next name.
+TEST_F(HIDKeyMappingStoreTest, AForkedWriterDrawsNamesOfItsOwn) {
+  ASSERT_TRUE(store.write({})); // the parent has drawn before the fork
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(::inotify_add_watch(watch, path.c_str(), IN_CREATE), 0);
+  TestSupport::Child child([&] { ::_exit(store.write({ours}) ? 0 : 1); });
+  EXPECT_EQ(child.wait(), 0);
+  ASSERT_TRUE(store.write({}));
+  std::vector<std::string> created;
+  alignas(inotify_event) char events[4096];
+  const ssize_t size = ::read(watch, events, sizeof events);
+  for (ssize_t at = 0; at < size;) {
+    const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+    created.emplace_back(event->name);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  ::close(watch);
+  // inotify folds two like events into one, so a repeated name shows as one.
+  EXPECT_EQ(created.size(), 2u);
+  EXPECT_EQ(std::set<std::string>(created.begin(), created.end()).size(), created.size());
 }
 
 TEST_F(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #if !defined(__APPLE__)
+#include <sched.h>
 #include <sys/prctl.h>
 #endif
 
@@ -48,17 +49,23 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   RefusingStore refusing;
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
   const pid_t guard = session.guardPid();
-  awaitWatching(guard);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
   // Someone else adds an entry meanwhile: the restore keeps it.
   const auto current = KeyMappingList{entry(1, 2), ours};
   ASSERT_TRUE(store.write(current));
-  // A refused restore keeps the guard, to remove the entry at our exit.
+  // A failed restore keeps the guard, to remove the entry at our exit.
   *refusing.refuse = true;
-  EXPECT_EQ(session.end().message, "the HID system refused the restored list");
+  const auto refused = session.end();
+  EXPECT_TRUE(!refused.restored && refused.message == "the HID system refused the restored list") << refused.message;
+  *refusing.refuse = false;
+#if !defined(__APPLE__)
+  put("[");
+  const auto unreadable = session.end();
+  EXPECT_TRUE(!unreadable.restored && unreadable.message == "cannot read the key mapping: unsupportedShape");
+  ASSERT_TRUE(store.write(current));
+#endif
   errno = ECHILD; // as a failed call of someone else's may leave it
   EXPECT_EQ(session.guardPid(), guard) << "the guard must wait while we run";
-  *refusing.refuse = false;
   const auto ending = session.end();
   EXPECT_TRUE(ending.restored && ending.message.empty()) << ending.message;
   EXPECT_EQ(store.read(), FnRemapMapping::restoring(current, ours, original));
@@ -80,6 +87,24 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); }, fails("cannot read the key mapping: unsupportedShape"));
   put(before);
 #endif
+  // Programs that are no guard of this release: one that exits at once,
+  // one that refuses its command line, one that never says it is watching.
+  // An application that ignores SIGCHLD learns no exit status.
+  const auto refuses = root / "refuses", silent = root / "silent";
+  std::ofstream(refuses) << "#!/bin/sh\nexit 64\n";
+  std::ofstream(silent) << "#!/bin/sh\nexec sleep 60\n";
+  std::filesystem::permissions(refuses, std::filesystem::perms::owner_all);
+  std::filesystem::permissions(silent, std::filesystem::perms::owner_all);
+  const std::string exited = " exited before it was watching";
+  for (const auto &[path, ignoreExits, message] : std::vector<std::tuple<std::string, bool, std::string>>{
+           {"/bin/true", false, "the guard at /bin/true" + exited + " (exit status 0)"},
+           {"/bin/true", true, "the guard at /bin/true" + exited},
+           {refuses, false, "the guard at " + refuses.string() + exited + " (exit status 64)"},
+           {silent, false, "the guard at " + silent.string() + " did not report that it was watching within 5 s"}}) {
+    ::signal(SIGCHLD, ignoreExits ? SIG_IGN : SIG_DFL);
+    EXPECT_THAT([&] { FnRemapSession::begin(path, ours); }, fails(message.c_str()));
+  }
+  ::signal(SIGCHLD, SIG_DFL);
   EXPECT_TRUE(noChildren()) << "a guard was left running";
   EXPECT_EQ(store.read(), original);
   for (const auto &notTwoKeys : {KeyMappingEntry{{"Other", 1}}, KeyMappingEntry{}})
@@ -91,7 +116,6 @@ TEST_F(SessionTest, TheGuardGetsTheEntryIntactAndTheDestructorEndsIt) {
   const auto negative = entry(INT64_MIN, -26);
   {
     auto session = FnRemapSession::begin(FNGUARD_TOOL, negative);
-    awaitWatching(session.guardPid());
     std::istringstream shown(commandOutput("ps -ww -o args= -p " + std::to_string(session.guardPid())));
     const std::vector<std::string> argv(std::istream_iterator<std::string>(shown), {});
     EXPECT_EQ(FnGuardArguments::parse(std::vector<std::string_view>(argv.begin(), argv.end())),
@@ -117,6 +141,79 @@ TEST_F(SessionTest, AKilledGuardIsReapedAndNoOtherChildIs) {
   EXPECT_TRUE(session.end().restored);
 }
 
+// A child forked from the application holds a copy of the session, which
+// is not its own: it neither restores the list nor touches the guard, even
+// when it returns normally and its destructors run.
+TEST_F(SessionTest, OnlyTheProcessThatBeganASessionActsOnIt) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  const pid_t guard = session.guardPid();
+  Child forked([&] {
+    const auto ending = session.end();
+    const bool refused = !ending.restored && ending.message == "the session belongs to process " +
+                                                                 std::to_string(::getppid()) + ", not to this one";
+    { const auto copy = std::move(session); }
+    ::_exit(refused && session.guardPid() == 0 ? 0 : 1);
+  });
+  EXPECT_EQ(forked.wait(), 0);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  EXPECT_EQ(session.guardPid(), guard);
+  EXPECT_TRUE(session.end().restored);
+}
+
+#if !defined(__APPLE__)
+// An application that ignores SIGCHLD lets the system reap a guard that
+// someone killed, and the next child it starts may get the guard's pid. The
+// session must take that child for no guard of its own: not report it, not
+// signal it, not wait for it (this one ignores SIGTERM). The pid is steered
+// onto the guard's in a pid namespace of the test's own.
+TEST_F(SessionTest, AReapedGuardsPidIsNeverTakenForTheGuard) {
+  Child outside([] {
+    // As root a pid namespace is enough; otherwise a user namespace in which
+    // we are who we were, with the rights to steer pids.
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWPID | (uid == 0 ? 0 : CLONE_NEWUSER)) != 0)
+      ::_exit(77);
+    if (uid != 0 && !(writeFile("/proc/self/setgroups", "deny") &&
+                      writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+                      writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
+      ::_exit(77);
+    Child init([] { // pid 1, which no guard may be given as its parent
+      Child application([] {
+        ::signal(SIGCHLD, SIG_IGN);
+        auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+        const pid_t guard = session.guardPid();
+        ::kill(guard, SIGKILL);
+        for (int i = 0; i < 1000 && ::kill(guard, 0) == 0; ++i)
+          sleep_for(1ms);
+        if (!writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(guard - 1)))
+          ::_exit(78);
+        Child worker([] {
+          ::signal(SIGTERM, SIG_IGN);
+          sleepForever();
+        });
+        if (worker.pid() != guard)
+          ::_exit(79);
+        const bool forgotten = session.guardPid() == 0;
+        const bool restored = session.end().restored;
+        ::_exit(forgotten && restored && ::kill(worker.pid(), 0) == 0 ? 0 : 1);
+      });
+      ::_exit(application.wait(10s));
+    });
+    const int status = init.wait(15s);
+    if (status < 0)
+      ::kill(init.pid(), SIGKILL); // and with it everyone in its namespace
+    ::_exit(status);
+  });
+  const int status = outside.wait(20s);
+  if (status == 77 || status == 78)
+    GTEST_SKIP() << (status == 77 ? "no pid namespace can be made here" : "pids cannot be steered here");
+  EXPECT_NE(status, 79) << "the guard's pid was not reused";
+  EXPECT_EQ(status, 0) << "the session took the new child for its guard";
+  EXPECT_EQ(store.read(), original);
+}
+#endif
+
 // The C interface says what failed, cut to the caller's buffer, and says
 // nothing when nothing failed.
 TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
@@ -124,12 +221,21 @@ TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
   EXPECT_EQ(FnRemapSessionBegin("/nonexistent/guard", 1, 2, error, sizeof error), nullptr);
   EXPECT_STREQ(error, "cannot start th");
   FnRemapSessionRef session = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+#if !defined(__APPLE__)
+  const std::string installed = contents();
+  put("[");
+  EXPECT_FALSE(FnRemapSessionEnd(session, error, sizeof error));
+  EXPECT_STREQ(error, "cannot read the");
+  put(installed);
+#endif
+  const std::string said = error;
   EXPECT_TRUE(FnRemapSessionEnd(session, error, sizeof error));
-  EXPECT_STREQ(error, "cannot start th");
+  EXPECT_EQ(error, said) << "an end that restored said something";
   FnRemapSessionFree(session);
   EXPECT_FALSE(FnRemapSessionEnd(nullptr, error, sizeof error));
   EXPECT_STREQ(error, "no session");
-  EXPECT_EQ(FnRemapSessionBegin(nullptr, 1, 2, nullptr, 0), nullptr);
+  EXPECT_EQ(FnRemapSessionBegin(nullptr, 1, 2, error, sizeof error), nullptr);
+  EXPECT_STREQ(error, "no guard path");
   EXPECT_EQ(FnRemapSessionGetGuardPID(nullptr), 0);
 }
 
@@ -182,13 +288,14 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
     descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
   std::ranges::sort(descriptors);
-  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "3 anon_inode:[pidfd]"}));
+  // The pipe it reported on (3) is closed.
+  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 anon_inode:[pidfd]"}));
   // The application blocks its quit signals and ignores SIGUSR1; the guard
-  // neither blocks nor ignores any standard signal (glibc's own real-time
-  // ones aside).
+  // blocks no standard signal (glibc's own real-time ones aside) and
+  // ignores only SIGPIPE, of its own accord.
   const std::string status = readFile("/proc/" + std::to_string(guard) + "/status");
-  for (const char *field : {"SigBlk:", "SigIgn:"})
-    EXPECT_EQ(std::stoull(status.substr(status.find(field) + 8, 16), nullptr, 16) & 0x7fffffff, 0u) << status;
+  for (const auto &[field, expected] : {std::pair{"SigBlk:", 0u}, {"SigIgn:", 1u << (SIGPIPE - 1)}})
+    EXPECT_EQ(std::stoull(status.substr(status.find(field) + 8, 16), nullptr, 16) & 0x7fffffff, expected) << status;
   ::kill(app->pid(), SIGKILL);
   EXPECT_EQ(waitFor(guard, 10s), 0);
 #endif

@@ -2,18 +2,25 @@
 
 #include "FnRemapKit/FnGuard.hpp"
 #include "FnRemapKit/FnGuardArguments.hpp"
+#include "FnRemapKit/KeyMappingLock.hpp"
+#include "process/ChildProcess.hpp"
+#include "support/FileDescriptor.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #if defined(__APPLE__)
+#include <CoreFoundation/CoreFoundation.h>
 #include <crt_externs.h>
 #else
 extern char **environ;
@@ -22,6 +29,20 @@ extern char **environ;
 namespace FnRemapKit {
 namespace {
 
+using std::chrono::milliseconds;
+
+/// How long begin() waits for a started guard to say that it is watching:
+/// far longer than a guard takes, even a sanitizer build on a loaded
+/// machine, and still short for an application kept waiting by a program
+/// that will never say it (an older guard, something else at that path).
+constexpr milliseconds readyBound{5000};
+
+/// How long a guard gets to end on SIGTERM before SIGKILL, and after it.
+constexpr milliseconds endBound{2000};
+
+/// The descriptor on which the guard finds the pipe it reports on.
+constexpr int guardReadyFd = 3;
+
 // On macOS, code linked into a dynamic library cannot name environ.
 char **environment() {
 #if defined(__APPLE__)
@@ -29,6 +50,41 @@ char **environment() {
 #else
   return environ;
 #endif
+}
+
+/// What the guard gets in its environment beside ours, as NAME=VALUE: where
+/// it reports that it is watching, and on macOS the application's bundle
+/// identifier to log under, which a Swift application cannot build into
+/// the guard. Never set in our own environment, which other threads read.
+std::vector<std::string> guardSettings() {
+  std::vector<std::string> settings = {std::string(FnGuard::readyVariable) + "=" +
+                                       std::to_string(guardReadyFd)};
+#if defined(__APPLE__)
+  if (const CFBundleRef bundle = CFBundleGetMainBundle()) {
+    std::array<char, 256> identifier{};
+    if (const CFStringRef name = CFBundleGetIdentifier(bundle);
+        name && CFStringGetCString(name, identifier.data(), identifier.size(), kCFStringEncodingUTF8))
+      settings.push_back(std::string(FnGuard::logSubsystemVariable) + "=" + identifier.data());
+  }
+#endif
+  return settings;
+}
+
+/// Ours, less what \p settings replace, then \p settings; null-terminated.
+std::vector<char *> guardEnvironment(std::vector<std::string> &settings) {
+  std::vector<char *> variables;
+  for (char **variable = environment(); variable && *variable; ++variable) {
+    const std::string_view text(*variable);
+    const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const std::string &setting) {
+      return text.starts_with(std::string_view(setting).substr(0, setting.find('=') + 1));
+    });
+    if (!replaced)
+      variables.push_back(*variable);
+  }
+  for (auto &setting : settings)
+    variables.push_back(setting.data());
+  variables.push_back(nullptr);
+  return variables;
 }
 
 /// Owns a posix_spawn attribute or file-actions object once init succeeded.
@@ -47,10 +103,11 @@ template <typename T, int (*init)(T *), int (*destroy)(T *)> struct SpawnObject 
 
 /// Starts the guard for this process, out of reach of everything of ours:
 /// its own session, so that a hang-up of our terminal does not end it with
-/// us; standard streams on /dev/null; no other descriptor; default signal
-/// dispositions and an empty mask, whatever ours are. Returns 0 and sets
-/// \p pid, or returns the errno that stopped it.
-int spawnGuard(const std::string &path, std::int64_t src, std::int64_t dst, pid_t &pid) {
+/// us; standard streams on /dev/null; no other descriptor but \p ready as
+/// guardReadyFd; default signal dispositions and an empty mask, whatever
+/// ours are. Returns 0, or the errno that stopped it.
+int spawnGuard(Process::ChildProcess &guard, const std::string &path, std::int64_t src,
+               std::int64_t dst, int ready) {
   SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy> attributes;
   SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
               posix_spawn_file_actions_destroy>
@@ -75,11 +132,13 @@ int spawnGuard(const std::string &path, std::int64_t src, std::int64_t dst, pid_
   step(posix_spawnattr_setflags(&attributes.object, flags));
   step(posix_spawnattr_setsigmask(&attributes.object, &none));
   step(posix_spawnattr_setsigdefault(&attributes.object, &every));
+  // The pipe first: it may stand on a standard stream's number.
+  step(posix_spawn_file_actions_adddup2(&actions.object, ready, guardReadyFd));
   for (int fd : {0, 1, 2})
     step(posix_spawn_file_actions_addopen(&actions.object, fd, "/dev/null",
                                           fd == 0 ? O_RDONLY : O_WRONLY, 0));
 #if !defined(__APPLE__)
-  step(posix_spawn_file_actions_addclosefrom_np(&actions.object, 3));
+  step(posix_spawn_file_actions_addclosefrom_np(&actions.object, guardReadyFd + 1));
 #endif
   if (error)
     return error;
@@ -88,7 +147,54 @@ int spawnGuard(const std::string &path, std::int64_t src, std::int64_t dst, pid_
                              FnGuardArguments::formatUsage(dst)};
   char *argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(),
                   arguments[3].data(), nullptr};
-  return posix_spawn(&pid, path.c_str(), &actions.object, &attributes.object, argv, environment());
+  auto settings = guardSettings();
+  const auto envp = guardEnvironment(settings);
+  return guard.spawn(path.c_str(), &actions.object, &attributes.object, argv, envp.data());
+}
+
+/// The pipe the guard reports on: our read end, its write end, both
+/// close-on-exec, the write end never on guardReadyFd, where dup2 would
+/// leave it close-on-exec in the guard.
+int makeReportPipe(FileDescriptor &read, FileDescriptor &write) {
+  int ends[2];
+#if defined(__APPLE__)
+  if (::pipe(ends) != 0)
+    return errno;
+  for (int end : ends)
+    ::fcntl(end, F_SETFD, FD_CLOEXEC);
+#else
+  if (::pipe2(ends, O_CLOEXEC) != 0)
+    return errno;
+#endif
+  read = FileDescriptor(ends[0]);
+  write = FileDescriptor(ends[1]);
+  if (write.get() == guardReadyFd) {
+    write = FileDescriptor(::fcntl(write.get(), F_DUPFD_CLOEXEC, guardReadyFd + 1));
+    if (!write)
+      return errno;
+  }
+  return 0;
+}
+
+enum class Report { watching, closed, silent };
+
+/// Waits at most \p bound for the guard's one byte on \p read.
+Report awaitReport(int read, milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd report{read, POLLIN, 0};
+    const int ready = ::poll(&report, 1, static_cast<int>(std::max<milliseconds>(left, {}).count()));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready == 0)
+      return Report::silent;
+    char byte = 0;
+    ssize_t got = -1;
+    while ((got = ::read(read, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return got == 1 ? Report::watching : Report::closed;
+  }
 }
 
 } // namespace
@@ -97,51 +203,63 @@ struct FnRemapSession::State {
   AnyStore store;
   KeyMappingEntry ours;
   KeyMappingList original;
-  pid_t guard = 0;        // 0: none, or reaped
-  bool installed = false; // our entry is written and not yet restored
+  Process::ChildProcess guard;
+  pid_t owner = ::getpid(); // the process that began it, the only one it acts in
+  bool installed = false;   // our entry is written and not yet restored
 
   State(AnyStore store, KeyMappingEntry ours) : store(std::move(store)), ours(std::move(ours)) {}
   State(const State &) = delete;
   State &operator=(const State &) = delete;
 
   // A guard with nothing left to guard is ended; one whose entry could not
-  // be restored is kept to remove it when we exit.
+  // be restored is kept to remove it when we exit. A forked child holds a
+  // copy of the state, and none of it is the child's to act on.
   ~State() {
+    if (::getpid() != owner)
+      return;
     if (installed)
       end();
     else
-      endGuard();
+      guard.terminate(endBound);
   }
 
-  // Forgets a guard that has exited, reaping it if it is still ours to reap;
-  // never blocks.
-  void reapIfExited() noexcept {
-    int status = 0;
-    if (guard > 0) {
-      const pid_t reaped = ::waitpid(guard, &status, WNOHANG);
-      if (reaped == guard || (reaped < 0 && errno == ECHILD))
-        guard = 0;
-    }
-  }
-
-  void endGuard() noexcept {
-    reapIfExited();
-    if (guard <= 0)
+  // Starts the guard and returns once it is watching us; throws, with the
+  // guard ended, when it cannot be started or does not say so.
+  void startGuard(const std::string &path) {
+    FileDescriptor read, write;
+    int error = makeReportPipe(read, write);
+    const auto usage = [&](std::string_view key) { return ours.at(std::string(key)); };
+    if (error == 0)
+      error = spawnGuard(guard, path, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey),
+                         write.get());
+    if (error)
+      throw FnRemapSessionError("cannot start the guard at " + path + ": " + std::strerror(error));
+    write = FileDescriptor(); // so that the guard's exit closes the pipe
+    switch (awaitReport(read.get(), readyBound)) {
+    case Report::watching:
       return;
-    // Still our unreaped child, so the pid cannot name anyone else. SIGCONT
-    // lets a stopped guard act on the SIGTERM; its dispositions are default.
-    ::kill(guard, SIGTERM);
-    ::kill(guard, SIGCONT);
-    int status = 0;
-    while (::waitpid(guard, &status, 0) < 0 && errno == EINTR) {
+    case Report::closed: {
+      guard.terminate(endBound);
+      const auto &ending = guard.ending();
+      throw FnRemapSessionError("the guard at " + path + " exited before it was watching" +
+                                (ending ? " (" + ending->describe() + ")" : ""));
     }
-    guard = 0;
+    case Report::silent:
+      guard.terminate(endBound);
+      throw FnRemapSessionError("the guard at " + path + " did not report that it was watching within " +
+                                std::to_string(readyBound.count() / 1000) + " s");
+    }
   }
 
   Ending end() noexcept {
+    if (::getpid() != owner)
+      return {false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
     if (!installed)
       return {true, {}};
     try {
+      const auto lock = KeyMappingLock::acquire();
+      if (!lock)
+        return {false, lock.error()};
       KeyMappingList current;
       try {
         current = store.read().value_or(KeyMappingList{});
@@ -155,7 +273,7 @@ struct FnRemapSession::State {
       return {false, std::string("cannot restore the key mapping: ") + error.what()};
     }
     installed = false;
-    endGuard();
+    guard.terminate(endBound);
     return {true, {}};
   }
 };
@@ -167,20 +285,20 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
     throw std::invalid_argument("a session's entry holds exactly the keys " +
                                 std::string(FnRemapMapping::srcKey) + " and " +
                                 std::string(FnRemapMapping::dstKey));
+  // On any way out from here, the state's destructor ends the guard.
   auto state = std::make_unique<State>(std::move(store), ours);
+  state->startGuard(guardPath);
+  // Only now, with the guard watching us, may the remap go in; and only
+  // under the lock, so that no other writer's change is lost.
+  const auto lock = KeyMappingLock::acquire();
+  if (!lock)
+    throw FnRemapSessionError(lock.error());
   try {
     state->original = state->store.read().value_or(KeyMappingList{});
   } catch (...) {
     throw FnRemapSessionError("cannot read the key mapping: " +
                               FnGuard::detail::errorText(std::current_exception()));
   }
-  const auto usage = [&](std::string_view key) { return ours.at(std::string(key)); };
-  if (const int error = spawnGuard(guardPath, usage(FnRemapMapping::srcKey),
-                                   usage(FnRemapMapping::dstKey), state->guard))
-    throw FnRemapSessionError("cannot start the guard at " + guardPath + ": " +
-                              std::strerror(error));
-  // Only now, with the guard watching us, may the remap go in. On any way
-  // out from here the state's destructor ends the guard.
   if (!state->store.write(FnRemapMapping::merging(state->original, ours)))
     throw FnRemapSessionError("the HID system refused the remap");
   state->installed = true;
@@ -193,10 +311,9 @@ FnRemapSession &FnRemapSession::operator=(FnRemapSession &&) noexcept = default;
 FnRemapSession::~FnRemapSession() = default;
 
 pid_t FnRemapSession::guardPid() noexcept {
-  if (!state)
+  if (!state || ::getpid() != state->owner)
     return 0;
-  state->reapIfExited();
-  return state->guard;
+  return state->guard.pid();
 }
 
 FnRemapSession::Ending FnRemapSession::end() noexcept {

@@ -48,6 +48,16 @@ inline std::string readFile(const std::filesystem::path &path) {
   return text.str();
 }
 
+/// Writes \p text to an existing file in one call, as /proc files need;
+/// false when it cannot.
+inline bool writeFile(const std::filesystem::path &path, const std::string &text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0)
+    ::close(fd);
+  return written;
+}
+
 /// What the shell command line \p command prints on standard output.
 inline std::string commandOutput(const std::string &command) {
   std::string output;

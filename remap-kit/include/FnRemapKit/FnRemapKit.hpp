@@ -16,4 +16,5 @@
 #include "FnRemapKit/FnRemapSession.hpp"
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
 #include "FnRemapKit/KeyMapping.hpp"
+#include "FnRemapKit/KeyMappingLock.hpp"
 #include "FnRemapKit/KeyMappingStore.hpp"

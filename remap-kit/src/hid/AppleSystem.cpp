@@ -7,7 +7,12 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/hidsystem/IOHIDEventSystemClient.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -199,6 +204,29 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
   } catch (...) {
     return false; // no memory for the conversion
   }
+}
+
+// The key mapping is one for the whole machine, so its writers share one
+// lock file, in the one folder every user may create files in. Another user
+// may have made it, so it is never written: opened read-only, which is all
+// flock needs, without following a link, and only if it is a regular file.
+std::string lockFilePath() { return "/Users/Shared/.FnRemapKit.UserKeyMapping.lock"; }
+
+FileDescriptor openLockFile() {
+  const std::string where = lockFilePath();
+  // O_NONBLOCK: a FIFO planted there must not hang the open; it is refused below.
+  FileDescriptor file(::open(where.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+  if (!file)
+    throw std::runtime_error(where + (errno == ELOOP ? " is a symbolic link" : std::string(": ") + std::strerror(errno)));
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0)
+    throw std::runtime_error(where + ": " + std::strerror(errno));
+  if (!S_ISREG(info.st_mode))
+    throw std::runtime_error(where + " is not a regular file");
+  // Made by us under a umask that keeps others out, it would lock them out.
+  if (info.st_uid == ::geteuid() && (info.st_mode & 0444) != 0444)
+    ::fchmod(file.get(), 0644);
+  return file;
 }
 
 } // namespace FnRemapKit::HID

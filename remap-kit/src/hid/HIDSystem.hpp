@@ -8,6 +8,8 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "../support/FileDescriptor.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -88,5 +90,14 @@ private:
   explicit Client(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl;
 };
+
+/// The file that FnRemapKit's writers lock over each read-modify-write of
+/// the user key mapping, opened read-only and close-on-exec. Throws
+/// std::runtime_error saying why it is refused.
+FileDescriptor openLockFile();
+
+/// Where that file is; empty when it cannot be known (the stand-in without
+/// a state directory).
+std::string lockFilePath();
 
 } // namespace FnRemapKit::HID

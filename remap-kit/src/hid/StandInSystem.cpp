@@ -8,6 +8,7 @@
 #include "StateFile.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,31 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 #include <utility>
 
 namespace FnRemapKit::HID {
 namespace {
-
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd = -1) noexcept : fd(fd) {}
-  FileDescriptor(FileDescriptor &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  FileDescriptor &operator=(FileDescriptor &&other) noexcept {
-    std::swap(fd, other.fd);
-    return *this;
-  }
-  ~FileDescriptor() {
-    if (fd >= 0)
-      ::close(fd);
-  }
-  int get() const noexcept { return fd; }
-  explicit operator bool() const noexcept { return fd >= 0; }
-
-private:
-  int fd;
-};
 
 std::string reason(int error) { return std::strerror(error); }
 
@@ -87,13 +68,25 @@ bool writeAll(int fd, std::string_view text) {
 }
 
 // A name no other writer uses: random, so that a temporary left by a writer
-// that died (whatever its pid) never stands in the way.
+// that died (whatever its pid) never stands in the way. Fresh from the
+// kernel each time: no generator is shared by threads or copied into a
+// forked child, which would draw its parent's names. Empty when the kernel
+// has none to give.
 std::string temporaryName(std::string_view key) {
-  static std::mt19937_64 random{std::random_device{}()};
+  unsigned long long random = 0;
+  auto *bytes = reinterpret_cast<unsigned char *>(&random);
+  for (std::size_t got = 0; got < sizeof random;) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof random - got, 0);
+    if (n < 0 && errno != EINTR)
+      return {};
+    got += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
   char suffix[17];
-  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+  std::snprintf(suffix, sizeof suffix, "%016llx", random);
   return "." + fileName(key) + "." + suffix;
 }
+
+const char *const lockFileName = "UserKeyMapping.lock";
 
 } // namespace
 
@@ -128,6 +121,20 @@ struct Client::Impl {
       return false;
     return open().empty() && directory;
   }
+
+  // Opens the state directory as a client does, creating it when missing;
+  // throws saying why it is refused.
+  static Impl openForClient() {
+    Impl impl;
+    impl.path = stateDirectory();
+    // Unreachable is not unset: a guard that took it so would report the
+    // remap gone while it may well be in place.
+    if (impl.path.empty())
+      throw std::runtime_error("no state directory (set TARNWICK_HID_STATE_DIR or XDG_RUNTIME_DIR)");
+    if (const std::string why = impl.open(); !why.empty())
+      throw std::runtime_error("state directory " + impl.path + " " + why);
+    return impl;
+  }
 };
 
 Client::Client(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
@@ -136,17 +143,11 @@ Client &Client::operator=(Client &&) noexcept = default;
 Client::~Client() = default;
 
 Client Client::createSimple() {
-  auto impl = std::make_unique<Impl>();
-  impl->path = stateDirectory();
-  // Unreachable is not unset: a guard that took it so would report the remap
-  // gone while it may well be in place.
-  if (impl->path.empty())
-    throw std::runtime_error("cannot create a HID event system client: no state directory "
-                             "(set TARNWICK_HID_STATE_DIR or XDG_RUNTIME_DIR)");
-  if (const std::string why = impl->open(); !why.empty())
-    throw std::runtime_error("cannot create a HID event system client: state directory " +
-                             impl->path + " " + why);
-  return Client(std::move(impl));
+  try {
+    return Client(std::make_unique<Impl>(Impl::openForClient()));
+  } catch (const std::runtime_error &error) {
+    throw std::runtime_error(std::string("cannot create a HID event system client: ") + error.what());
+  }
 }
 
 std::optional<Value> Client::copyProperty(std::string_view key) const {
@@ -198,6 +199,8 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
     FileDescriptor file;
     for (int attempt = 0; attempt < 8 && !file; ++attempt) {
       temporary = temporaryName(key);
+      if (temporary.empty())
+        return false;
       file = FileDescriptor(::openat(dir, temporary.c_str(),
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (!file && errno != EEXIST)
@@ -218,6 +221,27 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
   } catch (...) {
     return false;
   }
+}
+
+std::string lockFilePath() {
+  const std::string directory = stateDirectory();
+  return directory.empty() ? directory : directory + "/" + lockFileName;
+}
+
+FileDescriptor openLockFile() {
+  Client::Impl impl = Client::Impl::openForClient();
+  if (!impl.directory && !impl.createDirectory())
+    throw std::runtime_error("state directory " + impl.path + " cannot be created: " + reason(errno));
+  // Read access is all flock needs. O_NONBLOCK: a FIFO planted there must not
+  // hang the open; it is refused below.
+  const std::string where = impl.path + "/" + lockFileName;
+  FileDescriptor file(::openat(impl.directory.get(), lockFileName,
+                               O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+  if (!file)
+    throw std::runtime_error(where + (errno == ELOOP ? " is a symbolic link" : ": " + reason(errno)));
+  if (const std::string why = refusal(file.get(), false); !why.empty())
+    throw std::runtime_error(where + " " + why);
+  return file;
 }
 
 } // namespace FnRemapKit::HID

@@ -1,4 +1,4 @@
-/* Core Foundation, as far as the HID event system layer uses it. */
+/* Core Foundation, as far as the HID event system layer and the session use it. */
 #pragma once
 
 typedef unsigned char Boolean;
@@ -42,6 +42,12 @@ CFIndex CFStringGetLength(CFStringRef theString);
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
                          UInt8 lossByte, Boolean isExternalRepresentation, UInt8 *buffer,
                          CFIndex maxBufLen, CFIndex *usedBufLen);
+Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
+                           CFStringEncoding encoding);
+
+typedef struct __CFBundle *CFBundleRef;
+CFBundleRef CFBundleGetMainBundle(void);
+CFStringRef CFBundleGetIdentifier(CFBundleRef bundle);
 
 typedef const struct __CFData *CFDataRef;
 CFTypeID CFDataGetTypeID(void);

@@ -1,0 +1,211 @@
+#include "ChildProcess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <libproc.h>
+#else
+#include <sys/syscall.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <charconv>
+#include <string_view>
+#include <utility>
+
+namespace FnRemapKit::Process {
+namespace {
+
+using std::chrono::milliseconds;
+
+/// Who started a process, and when: what tells our child from a stranger
+/// that was given its pid.
+struct Identity {
+  pid_t parent;
+  std::uint64_t start;
+};
+
+#if defined(__APPLE__)
+std::optional<Identity> identityOf(pid_t pid) {
+  struct proc_bsdinfo info {};
+  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info))
+    return std::nullopt;
+  return Identity{static_cast<pid_t>(info.pbi_ppid), info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec};
+}
+#else
+// /proc/PID/stat: "pid (comm) S ppid ... starttime ...", the parent being
+// the 4th field and the start time the 22nd; comm may hold anything but is
+// followed by the last ')'.
+std::optional<Identity> identityOf(pid_t pid) {
+  std::array<char, 32> path{};
+  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
+  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return std::nullopt;
+  std::array<char, 1024> buffer{};
+  const ssize_t size = ::read(fd, buffer.data(), buffer.size());
+  ::close(fd);
+  std::string_view fields(buffer.data(), size > 0 ? static_cast<std::size_t>(size) : 0);
+  const auto paren = fields.rfind(") ");
+  if (paren == std::string_view::npos)
+    return std::nullopt;
+  fields.remove_prefix(paren + 2);
+  Identity identity{};
+  for (int number = 3; number <= 22; ++number) {
+    const auto space = fields.find(' ');
+    if (space == std::string_view::npos)
+      return std::nullopt;
+    if (number == 4)
+      std::from_chars(fields.data(), fields.data() + space, identity.parent);
+    if (number == 22)
+      std::from_chars(fields.data(), fields.data() + space, identity.start);
+    fields.remove_prefix(space + 1);
+  }
+  return identity;
+}
+
+int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+#endif
+
+void pause(std::chrono::nanoseconds length) {
+  const timespec interval{0, static_cast<long>(length.count())};
+  ::nanosleep(&interval, nullptr);
+}
+
+} // namespace
+
+std::string Ending::describe() const {
+  return (signalled ? "killed by signal " : "exit status ") + std::to_string(number);
+}
+
+ChildProcess::ChildProcess(ChildProcess &&other) noexcept
+    : id(std::exchange(other.id, 0)), descriptor(std::exchange(other.descriptor, -1)),
+      startTime(other.startTime), end(std::move(other.end)) {}
+
+ChildProcess &ChildProcess::operator=(ChildProcess &&other) noexcept {
+  std::swap(id, other.id);
+  std::swap(descriptor, other.descriptor);
+  std::swap(startTime, other.startTime);
+  std::swap(end, other.end);
+  return *this;
+}
+
+ChildProcess::~ChildProcess() { forget(); }
+
+void ChildProcess::forget() noexcept {
+  if (descriptor >= 0)
+    ::close(descriptor);
+  descriptor = -1;
+  id = 0;
+}
+
+int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *actions,
+                        const posix_spawnattr_t *attributes, char *const argv[],
+                        char *const envp[]) noexcept {
+  forget();
+  end.reset();
+  pid_t pid = 0;
+  if (const int error = ::posix_spawn(&pid, path, actions, attributes, argv, envp))
+    return error;
+  id = pid;
+#if !defined(__APPLE__)
+  // At once: until the descriptor is open, only the pid names the child.
+  // A child already reaped for us (SIGCHLD ignored) leaves ESRCH.
+  descriptor = pidfdOpen(pid);
+  if (descriptor >= 0 || errno == ESRCH) {
+    if (descriptor < 0)
+      forget();
+    return 0;
+  }
+#endif
+  const auto identity = identityOf(pid);
+  if (identity && identity->parent == ::getpid())
+    startTime = identity->start;
+  else
+    forget(); // already reaped by someone else
+  return 0;
+}
+
+// Reaps the child once it has exited; true once it has ended. Where there is
+// no descriptor, the pid is checked first, so that it is never taken for
+// another's.
+bool ChildProcess::ended() noexcept {
+  if (id == 0)
+    return true;
+#if !defined(__APPLE__)
+  if (descriptor >= 0) {
+    siginfo_t info{};
+    if (::waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) == 0) {
+      if (info.si_pid == 0)
+        return false;
+      end = Ending{info.si_code != CLD_EXITED, info.si_status};
+    }
+    // ECHILD: the system reaped it for us, or someone's waitpid(-1) did.
+    forget();
+    return true;
+  }
+#endif
+  const auto identity = identityOf(id);
+  int status = 0;
+  if (identity && identity->parent == ::getpid() && identity->start == startTime) {
+    const pid_t reaped = ::waitpid(id, &status, WNOHANG);
+    if (reaped == 0)
+      return false;
+    if (reaped == id && WIFEXITED(status))
+      end = Ending{false, WEXITSTATUS(status)};
+    else if (reaped == id && WIFSIGNALED(status))
+      end = Ending{true, WTERMSIG(status)};
+  }
+  forget();
+  return true;
+}
+
+pid_t ChildProcess::pid() noexcept { return ended() ? 0 : id; }
+
+void ChildProcess::signal(int signal) noexcept {
+  if (ended())
+    return;
+#if !defined(__APPLE__)
+  if (descriptor >= 0) {
+    ::syscall(SYS_pidfd_send_signal, descriptor, signal, nullptr, 0);
+    return;
+  }
+#endif
+  ::kill(id, signal);
+}
+
+bool ChildProcess::waitFor(milliseconds limit) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!ended()) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= left.zero())
+      return false;
+#if !defined(__APPLE__)
+    if (descriptor >= 0) {
+      pollfd exit{descriptor, POLLIN, 0};
+      ::poll(&exit, 1, static_cast<int>(std::chrono::ceil<milliseconds>(left).count()));
+      continue;
+    }
+#endif
+    pause(std::min<std::chrono::nanoseconds>(left, milliseconds{5}));
+  }
+  return true;
+}
+
+bool ChildProcess::terminate(milliseconds limit) noexcept {
+  signal(SIGTERM);
+  signal(SIGCONT);
+  if (waitFor(limit))
+    return true;
+  signal(SIGKILL);
+  return waitFor(limit);
+}
+
+} // namespace FnRemapKit::Process

@@ -1,0 +1,79 @@
+//===- process/ChildProcess.hpp - A child we started, and only that one ---===//
+//
+// A pid names our child only until the child is reaped, and an application
+// that ignores SIGCHLD, or reaps with waitpid(-1), lets the system reap it
+// without our knowing; the pid then goes to someone else. So a child is held
+// by a process descriptor on Linux, and elsewhere (macOS, a Linux without
+// descriptors) by its pid checked against the parent and start time seen at
+// the spawn before every signal and every wait. Nothing here blocks without
+// a bound.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <spawn.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace FnRemapKit::Process {
+
+/// How a child that we reaped ended: its exit status, or the signal that
+/// killed it.
+struct Ending {
+  bool signalled;
+  int number;
+
+  /// "exit status N" or "killed by signal N".
+  std::string describe() const;
+};
+
+class ChildProcess {
+public:
+  /// No child.
+  ChildProcess() = default;
+  ChildProcess(ChildProcess &&other) noexcept;
+  ChildProcess &operator=(ChildProcess &&other) noexcept;
+  ChildProcess(const ChildProcess &) = delete;
+  ChildProcess &operator=(const ChildProcess &) = delete;
+  /// Lets go of the child; it runs on.
+  ~ChildProcess();
+
+  /// Starts \p path as posix_spawn does and holds the child. Returns 0, or
+  /// the errno that stopped it.
+  int spawn(const char *path, const posix_spawn_file_actions_t *actions,
+            const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) noexcept;
+
+  /// The child's pid while it runs; 0 once it has ended, or when there is
+  /// none. Reaps a child that has exited; never blocks.
+  pid_t pid() noexcept;
+
+  /// Sends \p signal to the child while it runs, and to no one else.
+  void signal(int signal) noexcept;
+
+  /// Waits at most \p limit for the child to end; true once it has.
+  bool waitFor(std::chrono::milliseconds limit) noexcept;
+
+  /// SIGTERM, with SIGCONT so that a stopped child acts on it; then, if it
+  /// has not ended within \p limit, SIGKILL and as long again. True once it
+  /// has ended.
+  bool terminate(std::chrono::milliseconds limit) noexcept;
+
+  /// How it ended, once we reaped it; nothing while it runs, or when the
+  /// system reaped it for us.
+  const std::optional<Ending> &ending() const noexcept { return end; }
+
+private:
+  bool ended() noexcept;
+  void forget() noexcept;
+
+  pid_t id = 0;
+  int descriptor = -1;         // the process descriptor, where there is one
+  std::uint64_t startTime = 0; // else what tells our child from a stranger
+  std::optional<Ending> end;
+};
+
+} // namespace FnRemapKit::Process
