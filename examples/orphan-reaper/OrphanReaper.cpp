@@ -7,6 +7,9 @@
 //   pid 4242 exited with status 0
 //   pid 4241 was killed by signal 9
 //
+// SIGTERM, SIGINT and SIGHUP are passed on to the command, so that ending
+// the reaper ends the command as it would have ended alone.
+//
 // With -l (root only) the command runs in a mount namespace of its own whose
 // /dev/log is a socket of ours, and every syslog record a descendant sends
 // is printed at the end as "log: <record>". Where no such namespace can be
@@ -19,6 +22,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -74,6 +78,13 @@ int becomeDevLog() {
   return ready ? fd : -1;
 }
 
+volatile sig_atomic_t command = 0; // whom the quit signals go on to, once started
+
+void passOn(int signal) {
+  if (command > 0)
+    ::kill(command, signal);
+}
+
 void printRecords(int log) {
   char record[4096];
   ssize_t n;
@@ -85,8 +96,8 @@ void printRecords(int log) {
 
 int main(int argc, char **argv) {
   const bool catchLog = argc > 1 && std::strcmp(argv[1], "-l") == 0;
-  char **command = argv + 1 + catchLog;
-  if (!*command) {
+  char **commandLine = argv + 1 + catchLog;
+  if (!*commandLine) {
     std::fprintf(stderr, "usage: orphan-reaper [-l] <command> [argument...]\n");
     return 64;
   }
@@ -98,11 +109,30 @@ int main(int argc, char **argv) {
   if (catchLog && log < 0) // a container without CAP_SYS_ADMIN, say
     std::fprintf(stderr, "orphan-reaper: cannot give the command a /dev/log of its own (%s); "
                          "its records go to the system's\n", std::strerror(errno));
+  // Held back until the command has a pid to pass them on to; the command
+  // starts with our mask as it was.
+  sigset_t quit, before;
+  sigemptyset(&quit);
+  struct sigaction forward {};
+  forward.sa_handler = passOn;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaddset(&quit, signal);
+    ::sigaction(signal, &forward, nullptr);
+  }
+  ::sigprocmask(SIG_BLOCK, &quit, &before);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigmask(&attributes, &before);
   pid_t child = -1;
-  if (const int error = ::posix_spawnp(&child, command[0], nullptr, nullptr, command, environ)) {
-    std::fprintf(stderr, "orphan-reaper: cannot run %s: %s\n", command[0], std::strerror(error));
+  const int error = ::posix_spawnp(&child, commandLine[0], nullptr, &attributes, commandLine, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error) {
+    std::fprintf(stderr, "orphan-reaper: cannot run %s: %s\n", commandLine[0], std::strerror(error));
     return 127;
   }
+  command = child;
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
   int commandStatus = 1;
   for (;;) {
     int status = 0;
