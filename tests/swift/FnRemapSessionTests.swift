@@ -2,10 +2,6 @@ import FnRemapKit
 import Foundation
 import Testing
 
-#if canImport(Glibc)
-import Glibc
-#endif
-
 /// Each test has the key mapping to itself: on Linux a fresh stand-in, named
 /// by TARNWICK_HID_STATE_DIR; on a Mac the real one, saved first and put back
 /// at the end, so only with FNREMAPKIT_TEST_REAL_HID=1. The variable is one
@@ -127,18 +123,11 @@ func entry(_ source: Int64, _ destination: Int64) -> Entry {
   ["HIDKeyboardModifierMappingSrc": source, "HIDKeyboardModifierMappingDst": destination]
 }
 
-/// The build's products folder, where the package's executables are: the
-/// one holding the test binary (Linux) or test bundle (macOS), *.xctest.
+/// The build's products folder, where the package's executables are: on
+/// macOS the folder holding the test bundle, elsewhere the test binary's own.
 let products: URL = {
-  #if os(macOS)
-  var image = Dl_info()
-  dladdr(#dsohandle, &image)
-  var url = URL(fileURLWithPath: String(cString: image.dli_fname))
-  #else
-  var url = URL(fileURLWithPath: try! FileManager.default.destinationOfSymbolicLink(atPath: "/proc/self/exe"))
-  #endif
-  while url.pathExtension != "xctest" && url.pathComponents.count > 1 { url.deleteLastPathComponent() }
-  return url.deletingLastPathComponent()
+  let bundle = Bundle(for: FnRemapSessionTests.self).bundleURL
+  return bundle.pathExtension == "xctest" ? bundle.deletingLastPathComponent() : bundle
 }()
 
 let guardTool = products.appendingPathComponent("tarnwick-fn-guard")
