@@ -1,0 +1,91 @@
+#if canImport(FoundationEssentials)
+import FoundationEssentials
+#else
+import Foundation
+#endif
+import CFnRemapKit
+
+/// An application's Fn remap, installed so that it cannot outlive the
+/// application.
+///
+/// Creating a session reads the user key mapping, starts the guard for this
+/// process and only then installs the remap. On a normal quit, ``end()``
+/// puts the key mapping back. However else the application ends (a crash, a
+/// kill), the guard removes the remap.
+///
+/// ```swift
+/// let session = try FnRemapSession(guard: helperURL)
+/// // ... on a normal quit:
+/// try session.end()
+/// ```
+///
+/// A session is not `Sendable`: create, use and release it on one thread,
+/// actor or queue at a time.
+public final class FnRemapSession {
+  /// The Fn key: usage page 0xFF, usage 0x03.
+  public static let fnSource: Int64 = FnRemapFnSource
+  /// F19: keyboard page 0x07, usage 0x6E.
+  public static let fnDestination: Int64 = FnRemapFnDestination
+  /// The virtual key code that key events carry for F19.
+  public static let fnDestinationKeyCode: UInt16 = FnRemapFnDestinationKeyCode
+
+  private let handle: FnRemapSessionRef
+
+  /// Starts the guard at `guardURL` for this process, then installs the
+  /// entry `source` to `destination` in place of every entry for `source`.
+  ///
+  /// - Parameters:
+  ///   - guardURL: The file URL of the `tarnwick-fn-guard` executable, the
+  ///     one the application bundles.
+  ///   - source: The HID usage to remap (usage page above bit 32); Fn unless
+  ///     given.
+  ///   - destination: The HID usage it becomes; F19 unless given.
+  /// - Throws: ``FnRemapError`` saying what failed. Nothing is then written
+  ///   and no guard is left running.
+  public init(
+    guard guardURL: URL, source: Int64 = FnRemapSession.fnSource,
+    destination: Int64 = FnRemapSession.fnDestination
+  ) throws {
+    guard guardURL.isFileURL else {
+      throw FnRemapError(description: "the guard is not a file URL: \(guardURL)")
+    }
+    var error = FnRemapError.buffer()
+    let began = guardURL.withUnsafeFileSystemRepresentation { path in
+      error.withUnsafeMutableBufferPointer { text in
+        FnRemapSessionBegin(path, source, destination, text.baseAddress, text.count)
+      }
+    }
+    guard let began else { throw FnRemapError(error) }
+    handle = began
+  }
+
+  /// Ends a session not yet ended, as ``end()`` does, but silently: a guard
+  /// whose entry could not be restored keeps running until the application
+  /// exits, and then removes it.
+  deinit { FnRemapSessionFree(handle) }
+
+  /// The pid of the running guard, or 0 once it has ended. A guard that
+  /// someone else ended is reaped here; this never blocks.
+  public var guardPID: pid_t { FnRemapSessionGetGuardPID(handle) }
+
+  /// Puts the key mapping back as it was before the session (entries that
+  /// others added since are kept), then ends and reaps the guard.
+  ///
+  /// May be called again: after a success it does nothing, after a failure
+  /// it tries again.
+  ///
+  /// - Throws: ``FnRemapError`` saying what failed. The guard is then kept,
+  ///   so that it removes the entry when the application exits.
+  public func end() throws {
+    var error = FnRemapError.buffer()
+    let restored = error.withUnsafeMutableBufferPointer { text in
+      FnRemapSessionEnd(handle, text.baseAddress, text.count)
+    }
+    if !restored { throw FnRemapError(error) }
+  }
+}
+
+/// A session holds a process and a key mapping change that the library does
+/// not lock, so it must not be shared across concurrency domains.
+@available(*, unavailable)
+extension FnRemapSession: Sendable {}

@@ -1,0 +1,167 @@
+import FnRemapKit
+import Foundation
+import Testing
+
+/// Each test has the key mapping to itself: on Linux a fresh stand-in, named
+/// by TARNWICK_HID_STATE_DIR; on a Mac the real one, saved first and put back
+/// at the end, so only with FNREMAPKIT_TEST_REAL_HID=1. The variable is one
+/// per process, so the tests run one at a time.
+@Suite(.serialized, .enabled(if: mayChangeKeyMapping,
+                             "changes the real key mapping: set FNREMAPKIT_TEST_REAL_HID=1 to run it"))
+final class FnRemapSessionTests {
+  let root = FileManager.default.temporaryDirectory.appendingPathComponent("fnremapkit-\(UUID())")
+  let saved: String
+  let other = entry(0x7_0000_0039, 0x7_0000_00E0) // Caps Lock to Left Control
+  let ours = entry(FnRemapSession.fnSource, FnRemapSession.fnDestination)
+
+  init() throws {
+    try FileManager.default.createDirectory(at: root, withIntermediateDirectories: false)
+    setenv("TARNWICK_HID_STATE_DIR", root.appendingPathComponent("hid").path, 1)
+    saved = try run("keymap", "get")
+  }
+
+  deinit {
+    _ = try? run("keymap", "set", input: saved)
+    unsetenv("TARNWICK_HID_STATE_DIR")
+    try? FileManager.default.removeItem(at: root)
+  }
+
+  @Test func theConstantsAreFnAndF19() {
+    #expect(FnRemapSession.fnSource == 0xFF_0000_0003)
+    #expect(FnRemapSession.fnDestination == 0x7_0000_006E)
+    #expect(FnRemapSession.fnDestinationKeyCode == 80)
+  }
+
+  @Test func beginInstallsAndEndRestores() throws {
+    let displaced = entry(FnRemapSession.fnSource, 0x7_0000_0004)
+    try setKeyMapping([displaced, other])
+    let session = try FnRemapSession(guard: guardTool)
+    #expect(session.guardPID > 0)
+    #expect(try keyMapping() == [other, ours])
+    try session.end()
+    #expect(session.guardPID == 0)
+    #expect(try keyMapping() == [other, displaced])
+    try session.end() // again: nothing left to do
+  }
+
+  @Test func releasingASessionEndsIt() throws {
+    try setKeyMapping([other])
+    var session: FnRemapSession? = try FnRemapSession(
+      guard: guardTool, source: 0x7_0000_0039, destination: 0x7_0000_0029)
+    #expect(try keyMapping() == [entry(0x7_0000_0039, 0x7_0000_0029)])
+    #expect(session?.guardPID ?? 0 > 0) // and the session lives until here
+    session = nil
+    #expect(try keyMapping() == [other])
+  }
+
+  @Test func aMissingGuardIsNamedAndNothingIsWritten() throws {
+    try setKeyMapping([other])
+    let missing = root.appendingPathComponent("no-guard-here")
+    do {
+      _ = try FnRemapSession(guard: missing)
+      Issue.record("began without a guard")
+    } catch let error as FnRemapError {
+      #expect(error.description.contains("cannot start the guard at \(missing.path)"))
+    }
+    let remote = URL(string: "https://example.com")!.appendingPathComponent(guardTool.path)
+    #expect(throws: FnRemapError.self) { try FnRemapSession(guard: remote) }
+    #expect(try keyMapping() == [other])
+  }
+
+  #if !os(macOS)
+  // Only the stand-in can be made to refuse a read: by a state directory that
+  // others may write to.
+  @Test func aFailedEndSaysWhyAndKeepsTheGuard() throws {
+    try setKeyMapping([other])
+    let session = try FnRemapSession(guard: guardTool)
+    let state = root.appendingPathComponent("hid").path
+    chmod(state, 0o770)
+    do {
+      try session.end()
+      Issue.record("ended while the key mapping could not be read")
+    } catch let error as FnRemapError {
+      #expect(error.description.hasPrefix("cannot read the key mapping: "))
+    }
+    #expect(session.guardPID > 0)
+    chmod(state, 0o700)
+    try session.end()
+    #expect(try keyMapping() == [other])
+  }
+  #endif
+
+  @Test func theGuardRemovesTheEntryOfAKilledApplication() throws {
+    try setKeyMapping([other])
+    let app = Process()
+    app.executableURL = products.appendingPathComponent("c-parent-app")
+    app.arguments = [guardTool.path]
+    let output = Pipe()
+    app.standardOutput = output
+    try app.run()
+    var said = ""
+    while !said.contains("watching"), case let data = output.fileHandleForReading.availableData, !data.isEmpty {
+      said += String(decoding: data, as: UTF8.self)
+    }
+    try #require(said.contains("fn remap installed"), "c-parent-app said: \(said)")
+    #expect(try keyMapping() == [other, ours])
+    kill(app.processIdentifier, SIGKILL)
+    app.waitUntilExit()
+    let deadline = Date().addingTimeInterval(5)
+    while try keyMapping() != [other], Date() < deadline { usleep(20_000) }
+    #expect(try keyMapping() == [other])
+  }
+}
+
+#if os(macOS)
+let mayChangeKeyMapping = ProcessInfo.processInfo.environment["FNREMAPKIT_TEST_REAL_HID"] == "1"
+#else
+let mayChangeKeyMapping = true
+#endif
+
+typealias Entry = [String: Int64]
+
+func entry(_ source: Int64, _ destination: Int64) -> Entry {
+  ["HIDKeyboardModifierMappingSrc": source, "HIDKeyboardModifierMappingDst": destination]
+}
+
+/// The build's products folder, where the package's executables are: on
+/// macOS the folder holding the test bundle, elsewhere the test binary's own.
+let products: URL = {
+  let bundle = Bundle(for: FnRemapSessionTests.self).bundleURL
+  return bundle.pathExtension == "xctest" ? bundle.deletingLastPathComponent() : bundle
+}()
+
+let guardTool = products.appendingPathComponent("tarnwick-fn-guard")
+
+struct ToolFailed: Error { let tool: String, status: Int32 }
+
+/// Runs one of the package's executables to its exit; its standard output.
+func run(_ tool: String, _ arguments: String..., input: String = "") throws -> String {
+  let process = Process()
+  process.executableURL = products.appendingPathComponent(tool)
+  process.arguments = arguments
+  let stdin = Pipe(), stdout = Pipe()
+  (process.standardInput, process.standardOutput) = (stdin, stdout)
+  try process.run()
+  stdin.fileHandleForWriting.write(Data(input.utf8))
+  try stdin.fileHandleForWriting.close()
+  let output = stdout.fileHandleForReading.readDataToEndOfFile()
+  process.waitUntilExit()
+  guard process.terminationStatus == 0 else { throw ToolFailed(tool: tool, status: process.terminationStatus) }
+  return String(decoding: output, as: UTF8.self)
+}
+
+/// The key mapping as the library's store reads it, through `keymap get`.
+func keyMapping() throws -> [Entry] {
+  try run("keymap", "get").split(separator: "\n").filter { $0 != "unset" }.map { line in
+    Entry(uniqueKeysWithValues: line.split(separator: " ").map { word in
+      let pair = word.split(separator: "=", maxSplits: 1)
+      return (String(pair[0]), Int64(pair[1]) ?? 0)
+    })
+  }
+}
+
+func setKeyMapping(_ list: [Entry]) throws {
+  _ = try run("keymap", "set", input: list.map { entry in
+    entry.map { "\($0.key)=\($0.value)" }.joined(separator: " ")
+  }.joined(separator: "\n"))
+}
