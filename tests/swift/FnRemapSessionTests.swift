@@ -69,8 +69,8 @@ final class FnRemapSessionTests {
   }
 
   #if !os(macOS)
-  // Only the stand-in can be made to refuse a read: by a state directory that
-  // others may write to.
+  // Only the stand-in can be made to refuse the restore: by a state directory
+  // that others may write to, which the key mapping's lock refuses first.
   @Test func aFailedEndSaysWhyAndKeepsTheGuard() throws {
     try setKeyMapping([other])
     let session = try FnRemapSession(guard: guardTool)
@@ -78,9 +78,9 @@ final class FnRemapSessionTests {
     chmod(state, 0o770)
     do {
       try session.end()
-      Issue.record("ended while the key mapping could not be read")
+      Issue.record("ended while the key mapping could not be locked")
     } catch let error as FnRemapError {
-      #expect(error.description.hasPrefix("cannot read the key mapping: "))
+      #expect(error.description == "cannot lock the key mapping: state directory \(state) is writable by group or others")
     }
     #expect(session.guardPID > 0)
     chmod(state, 0o700)
