@@ -63,6 +63,13 @@ int set(const HIDKeyMappingStore &store) {
     }
     list.push_back(std::move(entry));
   }
+  // Under the lock FnRemapKit's writers share, so that no guard or session
+  // acting meanwhile loses its change, or makes us lose ours.
+  const auto lock = KeyMappingLock::acquire();
+  if (!lock) {
+    std::fprintf(stderr, "keymap: %s\n", lock.error().c_str());
+    return 1;
+  }
   if (store.write(list))
     return 0;
   std::fprintf(stderr, "keymap: the HID system refused the list\n");

@@ -1,0 +1,148 @@
+// FnRemapKit's writers of the key mapping acting at once: guards that wake
+// together, a holder of the lock that stops, a lock file that cannot be
+// trusted. Real applications, guards and the stand-in.
+#include "support/TestSupport.hpp"
+
+#include <FnRemapKit/FnRemapKit.hpp>
+
+#include <gmock/gmock.h>
+
+#if !defined(__APPLE__)
+#include <sys/prctl.h>
+
+using namespace FnRemapKit;
+using namespace TestSupport;
+using FnRemapMapping::entry;
+
+namespace {
+
+const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+const KeyMappingList others = {entry(0x700000039, 0x7000000E0), {{"Other", -1}}, entry(0x7000000E2, 0x7000000E3)};
+
+struct WritersTest : KeyMappingTest {
+  WritersTest() : KeyMappingTest(others) {}
+  // The guards outlive the applications we kill; as their subreaper we reap
+  // them and learn how they ended.
+  void SetUp() override {
+    KeyMappingTest::SetUp();
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  }
+  // An application holding a session for each entry, then waiting to be
+  // killed.
+  static std::unique_ptr<Child> application(const KeyMappingList &entries) {
+    return std::make_unique<Child>([&] {
+      try {
+        std::vector<FnRemapSession> sessions;
+        for (const auto &remap : entries)
+          sessions.push_back(FnRemapSession::begin(FNGUARD_TOOL, remap));
+        sleepForever();
+      } catch (...) {
+        ::_exit(1);
+      }
+    });
+  }
+  // Waits at most \p limit for the list to hold \p size entries.
+  bool awaitSize(std::size_t size, std::chrono::milliseconds limit = 10s) const {
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end; sleep_for(5ms))
+      if (const auto list = store.read(); list && list->size() == size)
+        return true;
+    return false;
+  }
+  // Reaps every child left (the guards), within \p limit; how each ended.
+  static std::vector<int> reapAll(std::chrono::milliseconds limit = 10s) {
+    std::vector<int> endings;
+    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end; sleep_for(2ms)) {
+      int status = 0;
+      const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+      if (pid < 0)
+        return endings;
+      if (pid > 0)
+        endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    ADD_FAILURE() << "children still running";
+    return endings;
+  }
+};
+
+// One application with eight remaps, or two at once, killed: sixteen guards
+// wake together, and none may put back an entry another took out.
+TEST_F(WritersTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
+  for (const int count : {1, 2}) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::to_string(count) + " applications, round " + std::to_string(round));
+      std::vector<std::unique_ptr<Child>> applications;
+      for (int a = 0; a < count; ++a) {
+        KeyMappingList remaps;
+        for (int i = 0; i < 8; ++i)
+          remaps.push_back(entry(0x700000004 + 8 * a + i, FnRemapMapping::fnDestination));
+        applications.push_back(application(remaps));
+      }
+      ASSERT_TRUE(awaitSize(others.size() + 8 * count)) << "the applications did not install";
+      for (const auto &app : applications)
+        ::kill(app->pid(), SIGKILL);
+      for (const auto &app : applications)
+        EXPECT_EQ(app->wait(), 128 + SIGKILL);
+      EXPECT_EQ(reapAll(), std::vector<int>(8 * count, 0));
+      EXPECT_EQ(store.read(), others);
+    }
+  }
+}
+
+// A writer stopped with the lock held: an application's guard removes its
+// entry once the lock's bound has passed, and a session that would begin
+// meanwhile fails after it.
+TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
+  const auto app = application({ours});
+  ASSERT_TRUE(awaitSize(others.size() + 1));
+  Child holder([] {
+    const auto lock = KeyMappingLock::acquire();
+    ::raise(lock ? SIGSTOP : SIGKILL);
+  });
+  siginfo_t stopped{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder.pid()), &stopped, WSTOPPED | WNOWAIT), 0);
+  ASSERT_EQ(stopped.si_code, CLD_STOPPED);
+  const auto killed = std::chrono::steady_clock::now();
+  ::kill(app->pid(), SIGKILL);
+  EXPECT_EQ(app->wait(), 128 + SIGKILL);
+  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, entry(1, 2)); },
+              testing::ThrowsMessage<FnRemapSessionError>(testing::StrEq("the key mapping is locked by another process")));
+  // The holder is stopped, not ended: the one child to end is the guard.
+  int status = -1;
+  while (::waitpid(-1, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() - killed < KeyMappingLock::defaultBound + 1s)
+    sleep_for(2ms);
+  EXPECT_EQ(status, 0) << "the guard did not remove the entry within the bound and a second";
+  EXPECT_EQ(store.read(), others);
+}
+
+// A lock file that another user could have put there or could change is
+// refused as the state file is: a session will not install without the
+// lock, and a guard goes on without it.
+TEST_F(WritersTest, ALockFileItCannotTrustStopsSessionsButNoGuard) {
+  namespace fs = std::filesystem;
+  const auto lockFile = path / "UserKeyMapping.lock", elsewhere = root / "elsewhere";
+  const std::string refused = "cannot lock the key mapping: " + lockFile.string();
+  std::vector<std::pair<std::function<void()>, std::string>> rows = {
+      {[&] { std::ofstream{elsewhere}; fs::create_symlink(elsewhere, lockFile); }, refused + " is a symbolic link"},
+      {[&] { std::ofstream{lockFile}; ::chmod(lockFile.c_str(), 0620); }, refused + " is writable by group or others"},
+  };
+  if (::geteuid() == 0)
+    rows.push_back({[&] { std::ofstream{lockFile}; ::chown(lockFile.c_str(), 65534, 65534); },
+                    refused + " is owned by another user"});
+  for (const auto &[make, message] : rows) {
+    SCOPED_TRACE(message);
+    fs::remove_all(lockFile);
+    fs::remove_all(elsewhere);
+    ASSERT_TRUE(store.write(FnRemapMapping::merging(others, ours)));
+    make();
+    EXPECT_EQ(KeyMappingLock::acquire().error(), message);
+    EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, entry(1, 2)); },
+                testing::ThrowsMessage<FnRemapSessionError>(testing::StrEq(message)));
+    EXPECT_EQ(reapAll(), std::vector<int>{}) << "the session left its guard";
+    ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
+    EXPECT_EQ(guard.wait(), 0);
+    EXPECT_EQ(store.read(), others);
+  }
+}
+
+} // namespace
+#endif
