@@ -96,13 +96,14 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   std::filesystem::permissions(refuses, std::filesystem::perms::owner_all);
   std::filesystem::permissions(silent, std::filesystem::perms::owner_all);
   const std::string exited = " exited before it was watching";
-  for (const auto &[path, ignoreExits, message] : std::vector<std::tuple<std::string, bool, std::string>>{
+  for (const auto &[program, ignoreExits, message] : std::vector<std::tuple<std::string, bool, std::string>>{
            {"/bin/true", false, "the guard at /bin/true" + exited + " (exit status 0)"},
            {"/bin/true", true, "the guard at /bin/true" + exited},
            {refuses, false, "the guard at " + refuses.string() + exited + " (exit status 64)"},
            {silent, false, "the guard at " + silent.string() + " did not report that it was watching within 5 s"}}) {
     ::signal(SIGCHLD, ignoreExits ? SIG_IGN : SIG_DFL);
-    EXPECT_THAT([&] { FnRemapSession::begin(path, ours); }, fails(message.c_str()));
+    const std::string guardPath = program; // a lambda may not capture a binding, as clang 14 has it
+    EXPECT_THAT([&] { FnRemapSession::begin(guardPath, ours); }, fails(message.c_str()));
   }
   ::signal(SIGCHLD, SIG_DFL);
   EXPECT_TRUE(noChildren()) << "a guard was left running";
