@@ -1,7 +1,7 @@
 /// What failed when a ``FnRemapSession`` began or ended, in the library's
 /// words: one line such as "cannot start the guard at PATH: No such file or
-/// directory", "cannot read the key mapping: ..." or "the HID system refused
-/// the remap".
+/// directory", "the key mapping is locked by another process" or "the HID
+/// system refused the remap".
 public struct FnRemapError: Error, CustomStringConvertible, Hashable, Sendable {
   /// The library's line saying what failed.
   public let description: String

@@ -8,8 +8,8 @@ import CFnRemapKit
 /// An application's Fn remap, installed so that it cannot outlive the
 /// application.
 ///
-/// Creating a session reads the user key mapping, starts the guard for this
-/// process and only then installs the remap. On a normal quit, ``end()``
+/// Creating a session starts the guard for this process, waits until the
+/// guard says that it is watching, and only then installs the remap. On a normal quit, ``end()``
 /// puts the key mapping back. However else the application ends (a crash, a
 /// kill), the guard removes the remap.
 ///
@@ -64,8 +64,9 @@ public final class FnRemapSession {
   /// exits, and then removes it.
   deinit { FnRemapSessionFree(handle) }
 
-  /// The pid of the running guard, or 0 once it has ended. A guard that
-  /// someone else ended is reaped here; this never blocks.
+  /// The pid of the running guard, or 0 once it has ended (and in a process
+  /// forked from the one that created the session). A guard that someone
+  /// else ended is reaped here; this never blocks.
   public var guardPID: pid_t { FnRemapSessionGetGuardPID(handle) }
 
   /// Puts the key mapping back as it was before the session (entries that
@@ -85,7 +86,7 @@ public final class FnRemapSession {
   }
 }
 
-/// A session holds a process and a key mapping change that the library does
-/// not lock, so it must not be shared across concurrency domains.
+/// A session's state (its guard, the list it restores) is not guarded for
+/// concurrent use, so it must not be shared across concurrency domains.
 @available(*, unavailable)
 extension FnRemapSession: Sendable {}

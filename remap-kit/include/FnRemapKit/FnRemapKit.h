@@ -41,12 +41,15 @@ extern const uint16_t FnRemapFnDestinationKeyCode;
 // with FnRemapSessionFree.
 typedef struct FnRemapSessionData *FnRemapSessionRef;
 
-// Reads the user key mapping, starts the guard at guardPath for this process
-// with src and dst, then installs the entry {src, dst} in place of every
-// entry for src. Returns the session, or NULL with nothing written and no
-// guard left running; error then reads "cannot read the key mapping: ...",
-// "cannot start the guard at PATH: ..." or "the HID system refused the
-// remap".
+// Starts the guard at guardPath for this process with src and dst, waits
+// (5 s at most) until it reports that it is watching, then, under the key
+// mapping's lock, installs the entry {src, dst} in place of every entry for
+// src. Returns the session, or NULL with nothing written and no guard left
+// running; error then reads "cannot start the guard at PATH: ...", "the
+// guard at PATH exited before it was watching ...", "the guard at PATH did
+// not report that it was watching within 5 s", "the key mapping is locked
+// by another process", "cannot lock the key mapping: ...", "cannot read the
+// key mapping: ..." or "the HID system refused the remap".
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize);
 
@@ -54,11 +57,13 @@ FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_
 // added since are kept), then ends and reaps the guard. Returns true when
 // restored; false with what failed in error, the guard then kept so that it
 // still removes the entry when the application exits. May be called again;
-// after success it does nothing and returns true.
+// after success it does nothing and returns true. In a process forked from
+// the one that began the session it does nothing and returns false.
 bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize);
 
-// The pid of the running guard, or 0 once it has ended. A guard that someone
-// else ended is reaped here; this never blocks.
+// The pid of the running guard, or 0 once it has ended (and in a process
+// forked from the one that began the session). A guard that someone else
+// ended is reaped here; this never blocks.
 pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 
 // Ends a session not yet ended, as FnRemapSessionEnd does, and releases it.

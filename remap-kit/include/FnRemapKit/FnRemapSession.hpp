@@ -25,8 +25,12 @@
 namespace FnRemapKit {
 
 /// Why a session could not begin. what() says what failed:
-/// "cannot read the key mapping: <reason>", "cannot start the guard at
-/// <path>: <reason>" or "the HID system refused the remap".
+/// "cannot start the guard at <path>: <reason>", "the guard at <path> exited
+/// before it was watching" (with its exit status where one can be had), "the
+/// guard at <path> did not report that it was watching within 5 s", "the
+/// key mapping is locked by another process", "cannot lock the key mapping:
+/// <reason>", "cannot read the key mapping: <reason>" or "the HID system
+/// refused the remap".
 class FnRemapSessionError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
@@ -34,27 +38,34 @@ public:
 
 /// Our entry in the system's key mapping, installed with a running guard.
 ///
-/// begin() reads the list (the original), starts tarnwick-fn-guard for this
-/// process with our entry's two usages, and only then writes
-/// FnRemapMapping::merging(original, ours). So there is no moment at which
-/// the remap is in place and unguarded: killed at any point, the application
-/// leaves a guard that removes the entry, or finds nothing to remove. When
-/// any step fails, nothing is left behind: no entry written, no guard
-/// running.
+/// begin() starts tarnwick-fn-guard for this process with our entry's two
+/// usages and waits, 5 s at most, until the guard reports that it is
+/// watching us (one byte on the pipe named in FnGuard::readyVariable). Only
+/// then does it take the KeyMappingLock, read the list (the original) and
+/// write FnRemapMapping::merging(original, ours). So there is no moment at
+/// which the remap is in place and unguarded: killed at any point, the
+/// application leaves a guard that removes the entry, or finds nothing to
+/// remove. When any step fails, nothing is left behind: no entry written, no
+/// guard running.
 ///
 /// The guard is started detached from everything of ours: its own session,
-/// its standard streams on /dev/null, no other descriptor, default signal
-/// dispositions and an empty signal mask.
+/// its standard streams on /dev/null, no other descriptor but the pipe,
+/// default signal dispositions and an empty signal mask. On macOS it gets
+/// the application's bundle identifier to log under.
 ///
-/// end() writes FnRemapMapping::restoring(current, ours, original) and then
-/// ends the guard (SIGTERM: no removal, no record) and reaps it. If the
-/// restore fails, the guard is kept, and still removes the entry when the
-/// application exits; end() may be called again. The destructor ends a
-/// session not yet ended, and never throws.
+/// end() takes the lock, writes FnRemapMapping::restoring(current, ours,
+/// original), and then ends the guard (SIGTERM: no removal, no record;
+/// SIGKILL after 2 s) and reaps it. If the lock or the restore fails, the
+/// guard is kept, and still removes the entry when the application exits;
+/// end() may be called again. The destructor ends a session not yet ended,
+/// and never throws.
 ///
-/// The session waits only for its own guard and never blocks on one that is
-/// still running: a guard that someone else killed is reaped at the next
-/// call. Not safe for concurrent use; one session per entry.
+/// The guard is held by a process descriptor (on macOS by its pid, checked
+/// against its parent and start time), so no process that took the pid of a
+/// guard the system reaped is ever signalled or waited for, and no wait is
+/// unbounded. A session acts only in the process that began it: in a child
+/// forked from that one, end() reports that and the destructor does nothing.
+/// Not safe for concurrent use; one session per entry.
 class FnRemapSession {
 public:
   /// How end() went.
@@ -81,11 +92,14 @@ public:
   FnRemapSession &operator=(FnRemapSession &&) noexcept;
   ~FnRemapSession();
 
-  /// The running guard's pid; 0 once it has ended and been reaped.
+  /// The running guard's pid; 0 once it has ended, and in any process but
+  /// the one that began the session. Reaps a guard that has exited; never
+  /// blocks.
   pid_t guardPid() noexcept;
 
   /// Restores the list and ends the guard; see above. A session already
-  /// ended reports restored again and touches nothing.
+  /// ended reports restored again and touches nothing; one begun by another
+  /// process reports "the session belongs to process <pid>, not to this one".
   Ending end() noexcept;
 
 private:
