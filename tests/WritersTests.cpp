@@ -41,25 +41,19 @@ struct WritersTest : KeyMappingTest {
       }
     });
   }
-  // Waits at most \p limit for the list to hold \p size entries.
-  bool awaitSize(std::size_t size, std::chrono::milliseconds limit = 10s) const {
-    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end; sleep_for(5ms))
-      if (const auto list = store.read(); list && list->size() == size)
-        return true;
-    return false;
+  bool holds(std::size_t size) const {
+    return eventually([&] { return store.read().value_or(KeyMappingList{}).size() == size; });
   }
-  // Reaps every child left (the guards), within \p limit; how each ended.
-  static std::vector<int> reapAll(std::chrono::milliseconds limit = 10s) {
+  // Reaps every child left, the guards, and says how each ended.
+  static std::vector<int> reapAll() {
     std::vector<int> endings;
-    for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end; sleep_for(2ms)) {
+    EXPECT_TRUE(eventually([&] {
       int status = 0;
-      const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-      if (pid < 0)
-        return endings;
-      if (pid > 0)
+      pid_t pid;
+      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0)
         endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-    ADD_FAILURE() << "children still running";
+      return pid < 0 && errno == ECHILD;
+    })) << "children still running";
     return endings;
   }
 };
@@ -77,7 +71,7 @@ TEST_F(WritersTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
           remaps.push_back(entry(0x700000004 + 8 * a + i, FnRemapMapping::fnDestination));
         applications.push_back(application(remaps));
       }
-      ASSERT_TRUE(awaitSize(others.size() + 8 * count)) << "the applications did not install";
+      ASSERT_TRUE(holds(others.size() + 8 * count)) << "the applications did not install";
       for (const auto &app : applications)
         ::kill(app->pid(), SIGKILL);
       for (const auto &app : applications)
@@ -93,7 +87,7 @@ TEST_F(WritersTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
 // meanwhile fails after it.
 TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
   const auto app = application({ours});
-  ASSERT_TRUE(awaitSize(others.size() + 1));
+  ASSERT_TRUE(holds(others.size() + 1));
   Child holder([] {
     const auto lock = KeyMappingLock::acquire();
     ::raise(lock ? SIGSTOP : SIGKILL);
@@ -108,8 +102,8 @@ TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
               testing::ThrowsMessage<FnRemapSessionError>(testing::StrEq("the key mapping is locked by another process")));
   // The holder is stopped, not ended: the one child to end is the guard.
   int status = -1;
-  while (::waitpid(-1, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() - killed < KeyMappingLock::defaultBound + 1s)
-    sleep_for(2ms);
+  const auto left = KeyMappingLock::defaultBound + 1s - (std::chrono::steady_clock::now() - killed);
+  EXPECT_TRUE(eventually([&] { return ::waitpid(-1, &status, WNOHANG) != 0; }, std::chrono::ceil<std::chrono::milliseconds>(left)));
   EXPECT_EQ(status, 0) << "the guard did not remove the entry within the bound and a second";
   EXPECT_EQ(store.read(), others);
 }

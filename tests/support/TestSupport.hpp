@@ -74,6 +74,14 @@ inline std::string commandOutput(const std::string &command) {
     ::pause();
 }
 
+/// Whether \p condition comes true within \p limit, asked every 5 ms.
+inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 10s) {
+  for (const auto end = std::chrono::steady_clock::now() + limit; !condition(); sleep_for(5ms))
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+  return true;
+}
+
 /// How child \p pid ended, as a shell shows it (its exit status, or 128 plus
 /// the signal that killed it), once it has within \p limit; -1 while it
 /// runs. A pid that is not (yet) our child counts as running.

@@ -26,12 +26,6 @@ final class FnRemapSessionTests {
     try? FileManager.default.removeItem(at: root)
   }
 
-  @Test func theConstantsAreFnAndF19() {
-    #expect(FnRemapSession.fnSource == 0xFF_0000_0003)
-    #expect(FnRemapSession.fnDestination == 0x7_0000_006E)
-    #expect(FnRemapSession.fnDestinationKeyCode == 80)
-  }
-
   @Test func beginInstallsAndEndRestores() throws {
     let displaced = entry(FnRemapSession.fnSource, 0x7_0000_0004)
     try setKeyMapping([displaced, other])
@@ -57,12 +51,8 @@ final class FnRemapSessionTests {
   @Test func aMissingGuardIsNamedAndNothingIsWritten() throws {
     try setKeyMapping([other])
     let missing = root.appendingPathComponent("no-guard-here")
-    do {
-      _ = try FnRemapSession(guard: missing)
-      Issue.record("began without a guard")
-    } catch let error as FnRemapError {
-      #expect(error.description.contains("cannot start the guard at \(missing.path)"))
-    }
+    let error = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: missing) }
+    #expect(error?.description.hasPrefix("cannot start the guard at \(missing.path): ") == true)
     let remote = URL(string: "https://example.com")!.appendingPathComponent(guardTool.path)
     #expect(throws: FnRemapError.self) { try FnRemapSession(guard: remote) }
     #expect(try keyMapping() == [other])
@@ -76,12 +66,8 @@ final class FnRemapSessionTests {
     let session = try FnRemapSession(guard: guardTool)
     let state = root.appendingPathComponent("hid").path
     chmod(state, 0o770)
-    do {
-      try session.end()
-      Issue.record("ended while the key mapping could not be locked")
-    } catch let error as FnRemapError {
-      #expect(error.description == "cannot lock the key mapping: state directory \(state) is writable by group or others")
-    }
+    let error = #expect(throws: FnRemapError.self) { try session.end() }
+    #expect(error?.description == "cannot lock the key mapping: state directory \(state) is writable by group or others")
     #expect(session.guardPID > 0)
     chmod(state, 0o700)
     try session.end()
