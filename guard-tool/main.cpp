@@ -62,17 +62,7 @@ int main(int argc, char **argv) {
     return 64;
   }
 
-  FnGuard::ExitWatch parent(parsed->parent());
-  FnGuard::reportWatching();
-  parent.wait();
-  const auto outcome = [&] {
-    // Other FnRemapKit writers are kept out from our first read through our
-    // verifying read. A holder that keeps the lock past its bound (stopped,
-    // hung) or a lock file we refuse must not keep the entry in: we go on
-    // without it.
-    const auto lock = KeyMappingLock::acquire();
-    return FnGuard::removeOurs(parsed->entry(), HIDKeyMappingStore());
-  }();
+  const auto outcome = FnGuard::runGuard(*parsed);
   switch (outcome.kind()) {
   case FnGuardOutcome::Kind::removed:
     log.removed(parsed->parent());

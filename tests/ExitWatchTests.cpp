@@ -3,6 +3,7 @@
 #include "FnRemapKit/FnGuard.hpp"
 #include "exit-watch/ExitWatch.hpp"
 #include "exit-watch/RealSystems.hpp"
+#include "support/ProcessStat.hpp"
 #include "support/TestSupport.hpp"
 
 #include <pthread.h>
@@ -126,6 +127,10 @@ TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
     Child zombie(sleepForever), target([&] { asUser(54321); sleepForever(); }), mainless(headless);
     ::kill(zombie.pid(), SIGKILL);
     awaitZombie(zombie.pid());
+    ASSERT_TRUE(eventually([&] {
+      const auto stat = FnRemapKit::readProcessStat(mainless.pid());
+      return stat && stat->state == 'Z' && stat->threads == 2;
+    })) << "the main thread did not end, or took the other with it";
     for (const pid_t pid : {goneProcess(), zombie.pid()}) {
       Child watcher([&] { wait(pid); });
       EXPECT_EQ(watcher.wait(1s), 0) << pid;

@@ -138,12 +138,17 @@ TEST_F(SessionTest, OnlyTheProcessThatBeganASessionActsOnIt) {
     const auto ending = session.end();
     const bool refused = !ending.restored && ending.message == "the session belongs to process " +
                                                                  std::to_string(::getppid()) + ", not to this one";
+    const bool noGuard = session.guardPid() == 0;
     { const auto copy = std::move(session); }
-    ::_exit(refused && session.guardPid() == 0 ? 0 : 1);
+    ::_exit(refused && noGuard ? 0 : 1);
   });
   EXPECT_EQ(forked.wait(), 0);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  // Still the guard, and ours to reap once someone kills it.
   EXPECT_EQ(session.guardPid(), guard);
+  ::kill(guard, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return session.guardPid() == 0; }));
+  EXPECT_TRUE(noChildren()) << "the killed guard was not reaped";
   EXPECT_TRUE(session.end().restored);
 }
 

@@ -93,7 +93,7 @@ TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
     ::raise(lock ? SIGSTOP : SIGKILL);
   });
   siginfo_t stopped{};
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder.pid()), &stopped, WSTOPPED | WNOWAIT), 0);
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder.pid()), &stopped, WSTOPPED | WEXITED | WNOWAIT), 0);
   ASSERT_EQ(stopped.si_code, CLD_STOPPED);
   const auto killed = std::chrono::steady_clock::now();
   ::kill(app->pid(), SIGKILL);

@@ -81,8 +81,10 @@ int becomeDevLog() {
 volatile sig_atomic_t command = 0; // whom the quit signals go on to, once started
 
 void passOn(int signal) {
+  const int error = errno; // the wait it interrupted reads it
   if (command > 0)
     ::kill(command, signal);
+  errno = error;
 }
 
 void printRecords(int log) {
@@ -146,8 +148,10 @@ int main(int argc, char **argv) {
     else
       std::printf("pid %d was killed by signal %d\n", pid, WTERMSIG(status));
     std::fflush(stdout);
-    if (pid == child)
+    if (pid == child) {
+      command = 0; // reaped: its pid may go to anyone now
       commandStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
   }
   if (log >= 0)
     printRecords(log);

@@ -1,5 +1,8 @@
 #include "FnRemapKit/FnGuard.hpp"
 
+#include "FnRemapKit/HIDKeyMappingStore.hpp"
+#include "FnRemapKit/KeyMappingLock.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +50,14 @@ void FnGuard::reportWatching() noexcept {
   while (::write(fd, &ready, 1) < 0 && errno == EINTR) {
   }
   ::close(fd);
+}
+
+FnGuardOutcome FnGuard::runGuard(const FnGuardArguments &arguments) noexcept {
+  ExitWatch parent(arguments.parent());
+  reportWatching();
+  parent.wait();
+  const auto lock = KeyMappingLock::acquire(); // held, or not: we go on either way
+  return removeOurs(arguments.entry(), HIDKeyMappingStore());
 }
 
 std::ostream &operator<<(std::ostream &out, const FnGuardOutcome &outcome) {

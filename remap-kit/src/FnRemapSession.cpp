@@ -158,6 +158,8 @@ int spawnGuard(Process::ChildProcess &guard, const std::string &path, std::int64
 int makeReportPipe(FileDescriptor &read, FileDescriptor &write) {
   int ends[2];
 #if defined(__APPLE__)
+  // No pipe2 here: a program another thread starts in between may inherit
+  // the write end, and an early exit of the guard then shows as silence.
   if (::pipe(ends) != 0)
     return errno;
   for (int end : ends)
@@ -187,7 +189,7 @@ Report awaitReport(int read, milliseconds bound) {
     const int ready = ::poll(&report, 1, static_cast<int>(std::max<milliseconds>(left, {}).count()));
     if (ready < 0 && errno == EINTR)
       continue;
-    if (ready == 0)
+    if (ready <= 0) // nothing came, or nothing can be known: a read could block
       return Report::silent;
     char byte = 0;
     ssize_t got = -1;

@@ -117,7 +117,7 @@ FnGuardOutcome removeOurs(const KeyMappingEntry &ours,
 }
 
 /// Calls \p wait once with the parent's pid, then removes our entry. A wait
-/// that throws counts as ended. Never throws.
+/// that throws counts as ended. Takes no lock (runGuard does). Never throws.
 template <KeyMappingStore Store, std::invocable<std::int32_t> Wait>
 FnGuardOutcome run(const FnGuardArguments &arguments, const Store &store,
                    Wait &&wait) noexcept {
@@ -127,5 +127,14 @@ FnGuardOutcome run(const FnGuardArguments &arguments, const Store &store,
   }
   return removeOurs(arguments.entry(), store);
 }
+
+/// The guard's whole run, as tarnwick-fn-guard makes it: watches the
+/// parent, reports that it is watching (reportWatching), waits for its exit,
+/// then removes our entry from the HID event system's list while it holds
+/// the KeyMappingLock, from its first read through its verifying read. A
+/// lock it cannot have within the lock's bound (a holder stopped or hung),
+/// or whose file it refuses, does not keep the entry in: it goes on without
+/// the lock.
+FnGuardOutcome runGuard(const FnGuardArguments &arguments) noexcept;
 
 } // namespace FnRemapKit::FnGuard

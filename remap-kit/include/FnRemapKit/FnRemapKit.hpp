@@ -5,7 +5,7 @@
 // tarnwick-fn-guard with the application's pid and only then merges the entry
 // in (FnRemapMapping::merging); on a normal quit the session restores the list
 // (FnRemapMapping::restoring). However the application ends, the guard then
-// removes the entry with FnGuard::run.
+// removes the entry with FnGuard::runGuard.
 //
 //===----------------------------------------------------------------------===//
 #pragma once

@@ -1,6 +1,7 @@
 #include "RealSystems.hpp"
 
-#include <fcntl.h>
+#include "../support/ProcessStat.hpp"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -9,10 +10,6 @@
 #if defined(__APPLE__)
 #include <sys/sysctl.h>
 #endif
-
-#include <array>
-#include <cstdio>
-#include <string_view>
 
 namespace FnRemapKit::ProcessExit {
 
@@ -33,26 +30,10 @@ bool PosixSystem::isZombie(std::int32_t pid) {
 #else
 // Exited means a zombie (or dead) whose threads have all gone. A process
 // whose main thread has ended while others run shows as a zombie too, and
-// must not be taken for one that exited: it shows more than one thread. The
-// name line is escaped, so no line of the file can be forged by it.
+// must not be taken for one that exited: it counts more than one thread.
 bool PosixSystem::isZombie(std::int32_t pid) {
-  std::array<char, 32> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/status", static_cast<int>(pid));
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  std::array<char, 4096> buffer{};
-  const ssize_t size = ::read(fd, buffer.data(), buffer.size());
-  ::close(fd);
-  if (size <= 0)
-    return false;
-  const std::string_view status(buffer.data(), static_cast<std::size_t>(size));
-  const auto field = [&](std::string_view line) {
-    const auto at = status.find(line);
-    return at == std::string_view::npos ? std::string_view() : status.substr(at + line.size());
-  };
-  const std::string_view state = field("\nState:\t"), threads = field("\nThreads:\t");
-  return (state.starts_with('Z') || state.starts_with('X')) && threads.starts_with("1\n");
+  const auto stat = readProcessStat(pid);
+  return stat && (stat->state == 'Z' || stat->state == 'X') && stat->threads == 1;
 }
 #endif
 

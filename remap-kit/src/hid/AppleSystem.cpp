@@ -208,24 +208,32 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
 
 // The key mapping is one for the whole machine, so its writers share one
 // lock file, in the one folder every user may create files in. Another user
-// may have made it, so it is never written: opened read-only, which is all
-// flock needs, without following a link, and only if it is a regular file.
+// may have made it, or put a link to a file of ours in its place: it is
+// never written, and its mode is set only by the call that created it. It
+// is opened read-only, which is all flock needs, without following a
+// symbolic link, and only if it is a regular file with no other name.
 std::string lockFilePath() { return "/Users/Shared/.FnRemapKit.UserKeyMapping.lock"; }
 
 FileDescriptor openLockFile() {
   const std::string where = lockFilePath();
+  const auto refused = [&](std::string why) { return std::runtime_error(where + why); };
   // O_NONBLOCK: a FIFO planted there must not hang the open; it is refused below.
-  FileDescriptor file(::open(where.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+  constexpr int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  FileDescriptor file(::open(where.c_str(), flags | O_CREAT | O_EXCL, 0644));
+  // Under a umask that keeps others out, it would lock them out.
+  if (file)
+    ::fchmod(file.get(), 0644);
+  else if (errno == EEXIST)
+    file = FileDescriptor(::open(where.c_str(), flags));
   if (!file)
-    throw std::runtime_error(where + (errno == ELOOP ? " is a symbolic link" : std::string(": ") + std::strerror(errno)));
+    throw refused(errno == ELOOP ? " is a symbolic link" : std::string(": ") + std::strerror(errno));
   struct stat info {};
   if (::fstat(file.get(), &info) != 0)
-    throw std::runtime_error(where + ": " + std::strerror(errno));
+    throw refused(std::string(": ") + std::strerror(errno));
   if (!S_ISREG(info.st_mode))
-    throw std::runtime_error(where + " is not a regular file");
-  // Made by us under a umask that keeps others out, it would lock them out.
-  if (info.st_uid == ::geteuid() && (info.st_mode & 0444) != 0444)
-    ::fchmod(file.get(), 0644);
+    throw refused(" is not a regular file");
+  if (info.st_nlink != 1)
+    throw refused(" has more than one name");
   return file;
 }
 

@@ -24,10 +24,11 @@ KeyMappingLock KeyMappingLock::acquire(std::chrono::milliseconds bound) noexcept
     for (milliseconds pause{1};; pause = std::min(pause * 2, milliseconds{16})) {
       if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0)
         return KeyMappingLock(file.release(), {});
-      if (errno == EINTR)
+      const int error = errno;
+      if (error == EINTR)
         continue;
-      if (errno != EWOULDBLOCK)
-        return KeyMappingLock(-1, "cannot lock the key mapping: " + lockFilePath() + ": " + std::strerror(errno));
+      if (error != EWOULDBLOCK)
+        return KeyMappingLock(-1, "cannot lock the key mapping: " + lockFilePath() + ": " + std::strerror(error));
       const auto left = deadline - steady_clock::now();
       if (left <= nanoseconds::zero())
         return KeyMappingLock(-1, "the key mapping is locked by another process");

@@ -116,10 +116,13 @@ struct Client::Impl {
     return why;
   }
 
-  bool createDirectory() {
+  // Creates the directory, which must not exist yet or pass the rules;
+  // empty when it is open, else why not.
+  std::string createDirectory() {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-      return false;
-    return open().empty() && directory;
+      return "cannot be created: " + reason(errno);
+    std::string why = open();
+    return why.empty() && !directory ? "cannot be opened" : why;
   }
 
   // Opens the state directory as a client does, creating it when missing;
@@ -184,7 +187,7 @@ std::optional<Value> Client::copyProperty(std::string_view key) const {
 bool Client::setProperty(std::string_view key, const Value &value) const noexcept {
   try {
     const auto text = formatStateFile(value);
-    if (!text || (!impl->directory && !impl->createDirectory()))
+    if (!text || (!impl->directory && !impl->createDirectory().empty()))
       return false;
     // Whatever stands in the file's place must pass the rules a reader
     // applies, or we would replace what we were told not to trust.
@@ -230,8 +233,8 @@ std::string lockFilePath() {
 
 FileDescriptor openLockFile() {
   Client::Impl impl = Client::Impl::openForClient();
-  if (!impl.directory && !impl.createDirectory())
-    throw std::runtime_error("state directory " + impl.path + " cannot be created: " + reason(errno));
+  if (const std::string why = impl.directory ? std::string() : impl.createDirectory(); !why.empty())
+    throw std::runtime_error("state directory " + impl.path + " " + why);
   // Read access is all flock needs. O_NONBLOCK: a FIFO planted there must not
   // hang the open; it is refused below.
   const std::string where = impl.path + "/" + lockFileName;

@@ -1,6 +1,7 @@
 #include "ChildProcess.hpp"
 
-#include <fcntl.h>
+#include "../support/ProcessStat.hpp"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,11 +14,7 @@
 #endif
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstdio>
-#include <charconv>
-#include <string_view>
 #include <utility>
 
 namespace FnRemapKit::Process {
@@ -33,45 +30,28 @@ struct Identity {
 };
 
 #if defined(__APPLE__)
+// A non-zero argument makes it find a zombie too, whose parent may reap it.
 std::optional<Identity> identityOf(pid_t pid) {
   struct proc_bsdinfo info {};
-  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info))
+  if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 1, &info, sizeof info) != static_cast<int>(sizeof info))
     return std::nullopt;
   return Identity{static_cast<pid_t>(info.pbi_ppid), info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec};
 }
 #else
-// /proc/PID/stat: "pid (comm) S ppid ... starttime ...", the parent being
-// the 4th field and the start time the 22nd; comm may hold anything but is
-// followed by the last ')'.
 std::optional<Identity> identityOf(pid_t pid) {
-  std::array<char, 32> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return std::nullopt;
-  std::array<char, 1024> buffer{};
-  const ssize_t size = ::read(fd, buffer.data(), buffer.size());
-  ::close(fd);
-  std::string_view fields(buffer.data(), size > 0 ? static_cast<std::size_t>(size) : 0);
-  const auto paren = fields.rfind(") ");
-  if (paren == std::string_view::npos)
-    return std::nullopt;
-  fields.remove_prefix(paren + 2);
-  Identity identity{};
-  for (int number = 3; number <= 22; ++number) {
-    const auto space = fields.find(' ');
-    if (space == std::string_view::npos)
-      return std::nullopt;
-    if (number == 4)
-      std::from_chars(fields.data(), fields.data() + space, identity.parent);
-    if (number == 22)
-      std::from_chars(fields.data(), fields.data() + space, identity.start);
-    fields.remove_prefix(space + 1);
-  }
-  return identity;
+  const auto stat = readProcessStat(pid);
+  return stat ? std::optional(Identity{stat->parent, stat->start}) : std::nullopt;
 }
 
-int pidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfdOpen(pid_t pid) {
+#if defined(SYS_pidfd_open)
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 #endif
 
 void pause(std::chrono::nanoseconds length) {
@@ -117,9 +97,16 @@ int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *acti
   id = pid;
 #if !defined(__APPLE__)
   // At once: until the descriptor is open, only the pid names the child.
-  // A child already reaped for us (SIGCHLD ignored) leaves ESRCH.
+  // A child already reaped for us (SIGCHLD ignored) leaves ESRCH. A kernel
+  // that opens descriptors but cannot wait on them (before 5.4) gets the
+  // pid's checks instead.
   descriptor = pidfdOpen(pid);
-  if (descriptor >= 0 || errno == ESRCH) {
+  siginfo_t probe{};
+  if (descriptor >= 0 &&
+      ::waitid(P_PIDFD, static_cast<id_t>(descriptor), &probe, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == EINVAL) {
+    ::close(descriptor);
+    descriptor = -1;
+  } else if (descriptor >= 0 || errno == ESRCH) {
     if (descriptor < 0)
       forget();
     return 0;
@@ -146,6 +133,8 @@ bool ChildProcess::ended() noexcept {
       if (info.si_pid == 0)
         return false;
       end = Ending{info.si_code != CLD_EXITED, info.si_status};
+    } else if (errno != ECHILD) {
+      return false; // nothing learnt
     }
     // ECHILD: the system reaped it for us, or someone's waitpid(-1) did.
     forget();
