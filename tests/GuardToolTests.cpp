@@ -72,7 +72,7 @@ TEST_F(GuardToolTest, RemovesOnceTheParentIsGoneAndSaysWhatBecameOfIt) {
   };
   for (const auto &[state, beforeExec, waits, signal, status, priority, text, logIdentity] : std::vector<Row>{
            {withOurs, {}, true, 0, 0, 8 + 5, "removed the fn remap"},
-           {"[]", logAs("com.example.App-1_b"), false, 0, 0, 8 + 5, "fn remap already restored", "com.example.App-1_b"},
+           {"[]", logAs("com.example.aAzZ09-_"), false, 0, 0, 8 + 5, "fn remap already restored", "com.example.aAzZ09-_"},
            {"[{", logAs("com.example app"), false, 0, 1, 8 + 3, notRemoved + "unsupportedShape"},
            {withOurs, careless, true, SIGTERM, 128 + SIGTERM, 0, ""},
            {withOurs, careless, true, SIGINT, 128 + SIGINT, 0, ""}}) {

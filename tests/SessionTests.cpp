@@ -9,6 +9,7 @@
 
 #if !defined(__APPLE__)
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #endif
 
@@ -47,7 +48,9 @@ struct SessionTest : KeyMappingTest {
 
 TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   RefusingStore refusing;
+  ::setenv("FNGUARD_READY_FD", "5", 1); // ours, as a guard we start might see it: replaced
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
+  ::unsetenv("FNGUARD_READY_FD");
   const pid_t guard = session.guardPid();
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
   // Someone else adds an entry meanwhile: the restore keeps it.
@@ -121,6 +124,7 @@ TEST_F(SessionTest, TheGuardGetsTheEntryIntactAndTheDestructorEndsIt) {
     EXPECT_EQ(FnGuardArguments::parse(std::vector<std::string_view>(argv.begin(), argv.end())),
               FnGuardArguments(::getpid(), negative));
     auto moved = std::move(session);
+    EXPECT_EQ(session.guardPid(), 0);
     const auto none = session.end();
     EXPECT_TRUE(!none.restored && none.message == "the session holds no remap: it was moved from");
   }
@@ -157,26 +161,41 @@ TEST_F(SessionTest, OnlyTheProcessThatBeganASessionActsOnIt) {
 // someone killed, and the next child it starts may get the guard's pid. The
 // session must take that child for no guard of its own: not report it, not
 // signal it, not wait for it (this one ignores SIGTERM). The pid is steered
-// onto the guard's in a pid namespace of the test's own.
-TEST_F(SessionTest, AReapedGuardsPidIsNeverTakenForTheGuard) {
-  Child outside([] {
-    // As root a pid namespace is enough; otherwise a user namespace in which
-    // we are who we were, with the rights to steer pids.
+// onto the guard's in a pid namespace of the test's own. With process
+// descriptors, and without (refused, as some sandboxes do), when the pid is
+// checked against its parent and start time; a guard that ends as usual is
+// signalled, reaped and reported ended either way.
+class ReapedGuardTest : public SessionTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(ReapedGuardTest, ItsPidIsNeverTakenForTheGuard) {
+  const bool descriptors = GetParam();
+  Child outside([descriptors] {
+    // As root pid and mount namespaces are enough; otherwise a user namespace
+    // in which we are who we were, with the rights to steer pids. The
+    // namespace gets a /proc of its own, which shows its pids.
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWPID | (uid == 0 ? 0 : CLONE_NEWUSER)) != 0)
+    if (::unshare(CLONE_NEWPID | CLONE_NEWNS | (uid == 0 ? 0 : CLONE_NEWUSER)) != 0)
       ::_exit(77);
     if (uid != 0 && !(writeFile("/proc/self/setgroups", "deny") &&
                       writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
                       writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
       ::_exit(77);
-    Child init([] { // pid 1, which no guard may be given as its parent
-      Child application([] {
+    Child init([descriptors] { // pid 1, which no guard may be given as its parent
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        ::_exit(77);
+      Child application([descriptors] {
+        if (!descriptors && !refuseProcessDescriptors())
+          ::_exit(80);
+        if (auto usual = FnRemapSession::begin(FNGUARD_TOOL, ours); !usual.end().restored || !noChildren())
+          ::_exit(2);
         ::signal(SIGCHLD, SIG_IGN);
         auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
         const pid_t guard = session.guardPid();
         ::kill(guard, SIGKILL);
         eventually([&] { return ::kill(guard, 0) != 0; });
+        sleep_for(20ms); // past the guard's clock tick, as a pid reused naturally would be
         if (!writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(guard - 1)))
           ::_exit(78);
         Child worker([] {
@@ -197,12 +216,17 @@ TEST_F(SessionTest, AReapedGuardsPidIsNeverTakenForTheGuard) {
     ::_exit(status);
   });
   const int status = outside.wait(20s);
-  if (status == 77 || status == 78)
-    GTEST_SKIP() << (status == 77 ? "no pid namespace can be made here" : "pids cannot be steered here");
+  if (status == 77 || status == 78 || status == 80)
+    GTEST_SKIP() << (status == 77 ? "no pid namespace can be made here"
+                                  : status == 78 ? "pids cannot be steered here" : "no seccomp filter can be set here");
+  EXPECT_NE(status, 2) << "a guard that ended as usual was not ended and reaped";
   EXPECT_NE(status, 79) << "the guard's pid was not reused";
   EXPECT_EQ(status, 0) << "the session took the new child for its guard";
   EXPECT_EQ(store.read(), original);
 }
+
+INSTANTIATE_TEST_SUITE_P(ProcessDescriptors, ReapedGuardTest, testing::Bool(),
+                         [](const auto &with) { return with.param ? "Used" : "Refused"; });
 #endif
 
 // The C interface says what failed, cut to the caller's buffer, and says

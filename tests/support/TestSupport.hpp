@@ -23,6 +23,11 @@
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <libproc.h>
+#else
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #endif
 
 #include <chrono>
@@ -73,6 +78,21 @@ inline std::string commandOutput(const std::string &command) {
   for (;;)
     ::pause();
 }
+
+#if !defined(__APPLE__)
+/// Makes pidfd_open fail with ENOSYS for this process and all it starts, as
+/// an old kernel or a sandbox would; false when no filter can be set.
+inline bool refuseProcessDescriptors() {
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+#endif
 
 /// Whether \p condition comes true within \p limit, asked every 5 ms.
 inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 10s) {

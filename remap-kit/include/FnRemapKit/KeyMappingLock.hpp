@@ -41,7 +41,7 @@ public:
   static std::string lockFilePath();
 
   KeyMappingLock(KeyMappingLock &&other) noexcept;
-  KeyMappingLock &operator=(KeyMappingLock &&other) noexcept;
+  KeyMappingLock &operator=(KeyMappingLock &&other) = delete;
   KeyMappingLock(const KeyMappingLock &) = delete;
   KeyMappingLock &operator=(const KeyMappingLock &) = delete;
   /// Releases the lock before closing the file, since a child forked

@@ -46,12 +46,6 @@ std::string KeyMappingLock::lockFilePath() { return HID::lockFilePath(); }
 KeyMappingLock::KeyMappingLock(KeyMappingLock &&other) noexcept
     : fd(std::exchange(other.fd, -1)), failure(std::move(other.failure)) {}
 
-KeyMappingLock &KeyMappingLock::operator=(KeyMappingLock &&other) noexcept {
-  std::swap(fd, other.fd);
-  std::swap(failure, other.failure);
-  return *this;
-}
-
 KeyMappingLock::~KeyMappingLock() {
   if (fd >= 0) {
     ::flock(fd, LOCK_UN);

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
 
 namespace FnRemapKit::Process {
 namespace {
@@ -65,18 +64,6 @@ std::string Ending::describe() const {
   return (signalled ? "killed by signal " : "exit status ") + std::to_string(number);
 }
 
-ChildProcess::ChildProcess(ChildProcess &&other) noexcept
-    : id(std::exchange(other.id, 0)), descriptor(std::exchange(other.descriptor, -1)),
-      startTime(other.startTime), end(std::move(other.end)) {}
-
-ChildProcess &ChildProcess::operator=(ChildProcess &&other) noexcept {
-  std::swap(id, other.id);
-  std::swap(descriptor, other.descriptor);
-  std::swap(startTime, other.startTime);
-  std::swap(end, other.end);
-  return *this;
-}
-
 ChildProcess::~ChildProcess() { forget(); }
 
 void ChildProcess::forget() noexcept {
@@ -89,8 +76,6 @@ void ChildProcess::forget() noexcept {
 int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *actions,
                         const posix_spawnattr_t *attributes, char *const argv[],
                         char *const envp[]) noexcept {
-  forget();
-  end.reset();
   pid_t pid = 0;
   if (const int error = ::posix_spawn(&pid, path, actions, attributes, argv, envp))
     return error;
@@ -112,6 +97,9 @@ int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *acti
     return 0;
   }
 #endif
+  // Start times count clock ticks on Linux: a pid the system handed on
+  // within the same tick would pass for our child, but that needs all pids
+  // used up in 10 ms.
   const auto identity = identityOf(pid);
   if (identity && identity->parent == ::getpid())
     startTime = identity->start;
@@ -188,13 +176,13 @@ bool ChildProcess::waitFor(milliseconds limit) noexcept {
   return true;
 }
 
-bool ChildProcess::terminate(milliseconds limit) noexcept {
+void ChildProcess::terminate(milliseconds limit) noexcept {
   signal(SIGTERM);
   signal(SIGCONT);
-  if (waitFor(limit))
-    return true;
-  signal(SIGKILL);
-  return waitFor(limit);
+  if (!waitFor(limit)) {
+    signal(SIGKILL);
+    waitFor(limit);
+  }
 }
 
 } // namespace FnRemapKit::Process

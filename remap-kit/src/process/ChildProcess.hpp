@@ -35,15 +35,13 @@ class ChildProcess {
 public:
   /// No child.
   ChildProcess() = default;
-  ChildProcess(ChildProcess &&other) noexcept;
-  ChildProcess &operator=(ChildProcess &&other) noexcept;
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
   /// Lets go of the child; it runs on.
   ~ChildProcess();
 
-  /// Starts \p path as posix_spawn does and holds the child. Returns 0, or
-  /// the errno that stopped it.
+  /// Starts \p path as posix_spawn does and holds the child; once, on a
+  /// handle that holds none. Returns 0, or the errno that stopped it.
   int spawn(const char *path, const posix_spawn_file_actions_t *actions,
             const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) noexcept;
 
@@ -58,9 +56,8 @@ public:
   bool waitFor(std::chrono::milliseconds limit) noexcept;
 
   /// SIGTERM, with SIGCONT so that a stopped child acts on it; then, if it
-  /// has not ended within \p limit, SIGKILL and as long again. True once it
-  /// has ended.
-  bool terminate(std::chrono::milliseconds limit) noexcept;
+  /// has not ended within \p limit, SIGKILL and as long again.
+  void terminate(std::chrono::milliseconds limit) noexcept;
 
   /// How it ended, once we reaped it; nothing while it runs, or when the
   /// system reaped it for us.
