@@ -156,17 +156,25 @@ TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
 // but the signals may wake it.
 TEST(ExitWatchProcessTest, AHandledSignalNeitherEndsTheWaitNorIsTheOnlyWakeUp) {
   Child target(sleepForever);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
   Child watcher([&] {
     struct sigaction action {};
     action.sa_handler = [](int) {}; // no SA_RESTART: the wait sees EINTR
     ::sigaction(SIGUSR1, &action, nullptr);
     rusage before{}, after{};
+    FnRemapKit::FnGuard::ExitWatch watch(target.pid());
+    ::setenv(FnRemapKit::FnGuard::readyVariable, std::to_string(report[1]).c_str(), 1);
+    FnRemapKit::FnGuard::reportWatching();
     ::getrusage(RUSAGE_SELF, &before);
-    waitForExit(target.pid());
+    watch.wait();
     ::getrusage(RUSAGE_SELF, &after);
     ::_exit(static_cast<int>(std::min<long>(after.ru_nvcsw - before.ru_nvcsw, 100)));
   });
-  awaitWatching(watcher.pid()); // and so past installing its handler
+  ::close(report[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(report[0], &byte, 1), 1) << "the watcher did not say that it was watching";
+  ::close(report[0]);
   for (int i = 0; i < 3; ++i, sleep_for(50ms))
     ::kill(watcher.pid(), SIGUSR1);
   EXPECT_EQ(watcher.wait(1500ms), -1) << "a handled signal ended the wait";

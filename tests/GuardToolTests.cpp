@@ -84,12 +84,20 @@ TEST_F(GuardToolTest, RemovesOnceTheParentIsGoneAndSaysWhatBecameOfIt) {
     auto arguments = guardArguments(parentPid);
     arguments[0] = FNGUARD_TOOL;
     arguments.insert(arguments.begin(), {"orphan-reaper", "-l"});
-    ToolProcess reaper(ORPHAN_REAPER, arguments, root, beforeExec);
+    // The guard says on a pipe that it is watching (the reaper passes it on).
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ToolProcess reaper(ORPHAN_REAPER, arguments, root, [&] {
+      ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1);
+      if (beforeExec)
+        beforeExec();
+    });
+    ::close(report[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(report[0], &byte, 1), 1) << "the guard did not say that it was watching";
+    ::close(report[0]);
     if (waits) {
-      std::string guard;
-      eventually([&] { return !(guard = readFile("/proc/" + std::to_string(reaper.pid()) + "/task/" +
-                                                 std::to_string(reaper.pid()) + "/children")).empty(); });
-      awaitWatching(std::stoi(guard));
+      const std::string guard = readFile("/proc/" + std::to_string(reaper.pid()) + "/task/" + std::to_string(reaper.pid()) + "/children");
       signal ? ::kill(std::stoi(guard), signal) : ::kill(parent.pid(), SIGTERM);
     }
     EXPECT_EQ(reaper.wait(), status);

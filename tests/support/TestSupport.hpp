@@ -21,9 +21,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if defined(__APPLE__)
-#include <libproc.h>
-#else
+#if !defined(__APPLE__)
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -183,26 +181,6 @@ public:
 private:
   std::filesystem::path outputs;
 };
-
-/// Gives \p pid up to two seconds to open the descriptor the exit watch
-/// waits on (a kernel queue, a process descriptor): past that point a
-/// signal reaches the wait itself.
-inline void awaitWatching(pid_t pid) {
-  for (int i = 0; i < 200; ++i, sleep_for(10ms)) {
-#if defined(__APPLE__)
-    proc_fdinfo fds[64];
-    const int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds, sizeof fds);
-    for (int fd = 0; fd < size / static_cast<int>(sizeof fds[0]); ++fd)
-      if (fds[fd].proc_fdtype == PROX_FDTYPE_KQUEUE)
-        return;
-#else
-    std::error_code ignored;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
-      if (std::filesystem::read_symlink(fd.path(), ignored) == "anon_inode:[pidfd]")
-        return;
-#endif
-  }
-}
 
 /// A test with a key mapping of its own holding \p initial (when given),
 /// the store over it, and a private folder for its other files; skipped on a
