@@ -81,10 +81,11 @@ int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *acti
     return error;
   id = pid;
 #if !defined(__APPLE__)
-  // At once: until the descriptor is open, only the pid names the child.
-  // A child already reaped for us (SIGCHLD ignored) leaves ESRCH. A kernel
-  // that opens descriptors but cannot wait on them (before 5.4) gets the
-  // pid's checks instead.
+  // At once: until the descriptor is open, only the pid names the child
+  // (and a child reaped for us in between could leave it to another, were
+  // every pid used up in that instant). One reaped already (SIGCHLD
+  // ignored) leaves ESRCH. A kernel that opens descriptors but cannot wait
+  // on them (before 5.4) gets the pid's checks instead.
   descriptor = pidfdOpen(pid);
   siginfo_t probe{};
   if (descriptor >= 0 &&
