@@ -3,6 +3,7 @@
 // event system).
 #include "FnRemapKit/FnGuard.hpp"
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
+#include "FnRemapKit/KeyMappingLock.hpp"
 #include "hid/KeyMappingShape.hpp"
 #include "support/TestSupport.hpp"
 
@@ -145,6 +146,9 @@ TEST_F(HIDKeyMappingStoreTest, WhereTheStateLives) {
   ::setenv("TARNWICK_HID_STATE_DIR", (root / "missing" / "state").c_str(), 1);
   EXPECT_EQ(store.read(), std::nullopt);
   EXPECT_FALSE(store.write({ours}));
+  EXPECT_EQ(KeyMappingLock::acquire().error(), "cannot lock the key mapping: state directory " +
+                                                   (root / "missing" / "state").string() +
+                                                   " cannot be created: No such file or directory");
   // Without TARNWICK_HID_STATE_DIR: a folder of its own in the runtime directory.
   ::unsetenv("TARNWICK_HID_STATE_DIR");
   ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);

@@ -114,6 +114,7 @@ TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
 TEST_F(WritersTest, ALockFileItCannotTrustStopsSessionsButNoGuard) {
   namespace fs = std::filesystem;
   const auto lockFile = path / "UserKeyMapping.lock", elsewhere = root / "elsewhere";
+  EXPECT_EQ(KeyMappingLock::lockFilePath(), lockFile.string());
   const std::string refused = "cannot lock the key mapping: " + lockFile.string();
   std::vector<std::pair<std::function<void()>, std::string>> rows = {
       {[&] { std::ofstream{elsewhere}; fs::create_symlink(elsewhere, lockFile); }, refused + " is a symbolic link"},
