@@ -87,10 +87,11 @@ TEST_F(GuardToolTest, RemovesOnceTheParentIsGoneAndSaysWhatBecameOfIt) {
     // The guard says on a pipe that it is watching (the reaper passes it on).
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
+    const std::function<void()> &prepare = beforeExec; // a lambda may not capture a binding, as clang 14 has it
     ToolProcess reaper(ORPHAN_REAPER, arguments, root, [&] {
       ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1);
-      if (beforeExec)
-        beforeExec();
+      if (prepare)
+        prepare();
     });
     ::close(report[1]);
     char byte = 0;
