@@ -36,16 +36,12 @@ final class FnRemapSessionTests {
     #expect(session.guardPID == 0)
     #expect(try keyMapping() == [other, displaced])
     try session.end() // again: nothing left to do
-  }
-
-  @Test func releasingASessionEndsIt() throws {
-    try setKeyMapping([other])
-    var session: FnRemapSession? = try FnRemapSession(
-      guard: guardTool, source: 0x7_0000_0039, destination: 0x7_0000_0029)
-    #expect(try keyMapping() == [entry(0x7_0000_0039, 0x7_0000_0029)])
-    #expect(session?.guardPID ?? 0 > 0) // and the session lives until here
-    session = nil
-    #expect(try keyMapping() == [other])
+    // Releasing a session not ended ends it.
+    var released: FnRemapSession? = try FnRemapSession(guard: guardTool, source: 0x7_0000_0039, destination: 1)
+    #expect(try keyMapping() == [displaced, entry(0x7_0000_0039, 1)])
+    #expect(released?.guardPID ?? 0 > 0) // and the session lives until here
+    released = nil
+    #expect(try keyMapping() == [displaced, other]) // what it displaced comes back after the rest
   }
 
   @Test func aMissingGuardIsNamedAndNothingIsWritten() throws {
