@@ -67,9 +67,7 @@ std::string Ending::describe() const {
 ChildProcess::~ChildProcess() { forget(); }
 
 void ChildProcess::forget() noexcept {
-  if (descriptor >= 0)
-    ::close(descriptor);
-  descriptor = -1;
+  descriptor = FileDescriptor();
   id = 0;
 }
 
@@ -86,14 +84,13 @@ int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *acti
   // every pid used up in that instant). One reaped already (SIGCHLD
   // ignored) leaves ESRCH. A kernel that opens descriptors but cannot wait
   // on them (before 5.4) gets the pid's checks instead.
-  descriptor = pidfdOpen(pid);
+  descriptor = FileDescriptor(pidfdOpen(pid));
   siginfo_t probe{};
-  if (descriptor >= 0 &&
-      ::waitid(P_PIDFD, static_cast<id_t>(descriptor), &probe, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == EINVAL) {
-    ::close(descriptor);
-    descriptor = -1;
-  } else if (descriptor >= 0 || errno == ESRCH) {
-    if (descriptor < 0)
+  if (descriptor &&
+      ::waitid(P_PIDFD, static_cast<id_t>(descriptor.get()), &probe, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == EINVAL) {
+    descriptor = FileDescriptor();
+  } else if (descriptor || errno == ESRCH) {
+    if (!descriptor)
       forget();
     return 0;
   }
@@ -116,9 +113,9 @@ bool ChildProcess::ended() noexcept {
   if (id == 0)
     return true;
 #if !defined(__APPLE__)
-  if (descriptor >= 0) {
+  if (descriptor) {
     siginfo_t info{};
-    if (::waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) == 0) {
+    if (::waitid(P_PIDFD, static_cast<id_t>(descriptor.get()), &info, WEXITED | WNOHANG) == 0) {
       if (info.si_pid == 0)
         return false;
       end = Ending{info.si_code != CLD_EXITED, info.si_status};
@@ -151,8 +148,8 @@ void ChildProcess::signal(int signal) noexcept {
   if (ended())
     return;
 #if !defined(__APPLE__)
-  if (descriptor >= 0) {
-    ::syscall(SYS_pidfd_send_signal, descriptor, signal, nullptr, 0);
+  if (descriptor) {
+    ::syscall(SYS_pidfd_send_signal, descriptor.get(), signal, nullptr, 0);
     return;
   }
 #endif
@@ -166,8 +163,8 @@ bool ChildProcess::waitFor(milliseconds limit) noexcept {
     if (left <= left.zero())
       return false;
 #if !defined(__APPLE__)
-    if (descriptor >= 0) {
-      pollfd exit{descriptor, POLLIN, 0};
+    if (descriptor) {
+      pollfd exit{descriptor.get(), POLLIN, 0};
       ::poll(&exit, 1, static_cast<int>(std::chrono::ceil<milliseconds>(left).count()));
       continue;
     }

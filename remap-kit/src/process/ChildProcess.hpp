@@ -11,6 +11,8 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "../support/FileDescriptor.hpp"
+
 #include <spawn.h>
 #include <sys/types.h>
 
@@ -68,7 +70,7 @@ private:
   void forget() noexcept;
 
   pid_t id = 0;
-  int descriptor = -1;         // the process descriptor, where there is one
+  FileDescriptor descriptor;   // the process descriptor, where there is one
   std::uint64_t startTime = 0; // else what tells our child from a stranger
   std::optional<Ending> end;
 };
