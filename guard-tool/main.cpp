@@ -70,6 +70,7 @@ int main(int argc, char **argv) {
   case FnGuardOutcome::Kind::alreadyGone:
     log.alreadyGone(parsed->parent());
     return 0;
+  case FnGuardOutcome::Kind::kept: // no release keeps an entry yet
   case FnGuardOutcome::Kind::failed:
     break;
   }

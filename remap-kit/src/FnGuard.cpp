@@ -1,5 +1,7 @@
 #include "FnRemapKit/FnGuard.hpp"
 
+#include "guard/GuardRelease.hpp"
+
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
 #include "FnRemapKit/KeyMappingLock.hpp"
 
@@ -56,8 +58,7 @@ FnGuardOutcome FnGuard::runGuard(const FnGuardArguments &arguments) noexcept {
   ExitWatch parent(arguments.parent());
   reportWatching();
   parent.wait();
-  const auto lock = KeyMappingLock::acquire(); // held, or not: we go on either way
-  return removeOurs(arguments.entry(), HIDKeyMappingStore());
+  return detail::releaseForGuard(arguments);
 }
 
 std::ostream &operator<<(std::ostream &out, const FnGuardOutcome &outcome) {
@@ -66,6 +67,8 @@ std::ostream &operator<<(std::ostream &out, const FnGuardOutcome &outcome) {
     return out << "removed";
   case FnGuardOutcome::Kind::alreadyGone:
     return out << "alreadyGone";
+  case FnGuardOutcome::Kind::kept:
+    return out << "kept(" << outcome.holder() << ")";
   case FnGuardOutcome::Kind::failed:
     break;
   }
