@@ -41,8 +41,8 @@ struct WritersTest : KeyMappingTest {
       }
     });
   }
-  bool holds(std::size_t size) const {
-    return eventually([&] { return store.read().value_or(KeyMappingList{}).size() == size; });
+  bool holds(std::size_t size, std::chrono::milliseconds limit = 10s) const {
+    return eventually([&] { return store.read().value_or(KeyMappingList{}).size() == size; }, limit);
   }
   // Reaps every child left, the guards, and says how each ended.
   static std::vector<int> reapAll() {
@@ -82,15 +82,19 @@ TEST_F(WritersTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
   }
 }
 
-// A writer stopped with the lock held: an application's guard removes its
-// entry once the lock's bound has passed, and a session that would begin
-// meanwhile fails after it.
-TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
+// A writer stopped with the lock held after its read: an application's
+// guard removes its entry once the lock's bound has passed, and a session
+// that would begin meanwhile fails. When the writer resumes and writes its
+// stale list, our entry back in it, the guard, still waiting for the lock,
+// takes it out again.
+TEST_F(WritersTest, AStaleWriterAfterTheBoundLosesOurEntryAgain) {
   const auto app = application({ours});
   ASSERT_TRUE(holds(others.size() + 1));
-  Child holder([] {
+  Child holder([this] {
     const auto lock = KeyMappingLock::acquire();
-    ::raise(lock ? SIGSTOP : SIGKILL);
+    const auto stale = store.read();
+    ::raise(lock && stale ? SIGSTOP : SIGKILL);
+    ::_exit(store.write(*stale) ? 0 : 1);
   });
   siginfo_t stopped{};
   ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder.pid()), &stopped, WSTOPPED | WEXITED | WNOWAIT), 0);
@@ -100,11 +104,12 @@ TEST_F(WritersTest, AStoppedHolderHoldsNoGuardPastTheBound) {
   EXPECT_EQ(app->wait(), 128 + SIGKILL);
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, entry(1, 2)); },
               testing::ThrowsMessage<FnRemapSessionError>(testing::StrEq("the key mapping is locked by another process")));
-  // The holder is stopped, not ended: the one child to end is the guard.
-  int status = -1;
   const auto left = KeyMappingLock::defaultBound + 1s - (std::chrono::steady_clock::now() - killed);
-  EXPECT_TRUE(eventually([&] { return ::waitpid(-1, &status, WNOHANG) != 0; }, std::chrono::ceil<std::chrono::milliseconds>(left)));
-  EXPECT_EQ(status, 0) << "the guard did not remove the entry within the bound and a second";
+  EXPECT_TRUE(holds(others.size(), std::chrono::ceil<std::chrono::milliseconds>(left)))
+      << "the guard did not remove the entry within the bound and a second";
+  ::kill(holder.pid(), SIGCONT);
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_EQ(reapAll(), std::vector<int>{0}) << "the guard did not end well after its retry";
   EXPECT_EQ(store.read(), others);
 }
 

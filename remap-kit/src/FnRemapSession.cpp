@@ -5,9 +5,12 @@
 #include "FnRemapKit/KeyMappingLock.hpp"
 #include "process/ChildProcess.hpp"
 #include "process/GuardLaunch.hpp"
+#include "ledger/Holds.hpp"
+#include "support/ProcessIdentity.hpp"
 
 #include <unistd.h>
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -15,13 +18,23 @@ namespace FnRemapKit {
 
 using Process::endBound;
 
+namespace {
+
+using Loaded = KeyMappingLedger::Loaded;
+
+[[noreturn]] void fail(std::string message) { throw FnRemapSessionError(std::move(message)); }
+
+std::string currentError() { return FnGuard::detail::errorText(std::current_exception()); }
+
+} // namespace
+
 struct FnRemapSession::State {
   AnyStore store;
   KeyMappingEntry ours;
-  KeyMappingList original;
+  KeyMappingHold hold;      // ours in the ledger, once installed
   Process::ChildProcess guard;
   pid_t owner = ::getpid(); // the process that began it, the only one it acts in
-  bool installed = false;   // our entry is written and not yet restored
+  bool installed = false;   // our hold and entry are in, not yet released
 
   State(AnyStore store, KeyMappingEntry ours) : store(std::move(store)), ours(std::move(ours)) {}
   State(const State &) = delete;
@@ -46,6 +59,93 @@ struct FnRemapSession::State {
     Process::launchGuard(guard, path, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey));
   }
 
+  // The list and the ledger as they stand; throws saying which cannot be had.
+  Holds::Plan current() const {
+    Holds::Plan plan;
+    try {
+      plan.list = store.read().value_or(KeyMappingList{});
+    } catch (...) {
+      fail("cannot read the key mapping: " + currentError());
+    }
+    Loaded loaded;
+    try {
+      loaded = store.ledger.load();
+    } catch (...) {
+      fail("cannot keep the key mapping's holds: " + currentError());
+    }
+    if (loaded.state == Loaded::State::newer)
+      fail("the key mapping's holds are kept by a newer FnRemapKit");
+    plan.ledger = std::move(loaded.holds);
+    return plan;
+  }
+
+  void save(const KeyMappingHolds &holds) const {
+    try {
+      store.ledger.save(holds);
+    } catch (...) {
+      fail("cannot keep the key mapping's holds: " + currentError());
+    }
+  }
+
+  // Under the lock: the repair, then our hold, then our entry. Throws with
+  // nothing of ours left in the ledger or the list.
+  void install() {
+    const auto world = Holds::World::real();
+    Holds::Plan plan = current();
+    // The repair's list goes first, so that no hold leaves the ledger
+    // before its entry has left the list.
+    if (const auto before = plan.list; Holds::release(plan, world), plan.list != before)
+      if (!store.write(plan.list))
+        fail("the HID system refused the remap");
+    if (const auto holder = Holds::conflicting(plan.ledger, world, ours))
+      fail("the key " + FnGuardArguments::formatUsage(ours.at(std::string(FnRemapMapping::srcKey))) +
+           " is remapped by process " + std::to_string(holder));
+    const auto guardStart = lookUpProcess(guard.pid());
+    hold = {currentProcess(), {guard.pid(), guardStart ? guardStart->start : 0}, world.boot, ours};
+    Holds::addHold(plan, hold);
+    save(plan.ledger);
+    const auto list = Holds::installing(plan, world, hold);
+    if (list != plan.list && !store.write(list)) {
+      Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; });
+      try {
+        store.ledger.save(plan.ledger);
+      } catch (...) {
+        // Our hold stays, its application ours: the next repair after we
+        // exit ends it, and there is no entry of ours to take out.
+      }
+      fail("the HID system refused the remap");
+    }
+    installed = true;
+  }
+
+  // Under the lock: the repair and our release, the list written and
+  // verified, and only then our hold dropped.
+  std::optional<std::string> release() {
+    const auto world = Holds::World::real();
+    Holds::Plan plan = current();
+    const auto before = plan.list;
+    const auto keptFor = Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; }, &ours);
+    if (plan.list != before) {
+      if (!store.write(plan.list))
+        return "the HID system refused the restored list";
+      KeyMappingList after;
+      try {
+        after = store.read().value_or(KeyMappingList{});
+      } catch (...) {
+        return "cannot read the key mapping: " + currentError();
+      }
+      if (!keptFor && FnGuard::detail::containsEntry(after, ours))
+        return "the restored key mapping still holds the remap";
+    }
+    try {
+      store.ledger.save(plan.ledger);
+    } catch (...) {
+      // The list is as it should be; the hold left behind is one whose
+      // application will be gone, which the next repair ends.
+    }
+    return std::nullopt;
+  }
+
   Ending end() noexcept {
     if (::getpid() != owner)
       return {false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
@@ -55,17 +155,10 @@ struct FnRemapSession::State {
       const auto lock = KeyMappingLock::acquire();
       if (!lock)
         return {false, lock.error()};
-      KeyMappingList current;
-      try {
-        current = store.read().value_or(KeyMappingList{});
-      } catch (...) {
-        return {false, "cannot read the key mapping: " +
-                           FnGuard::detail::errorText(std::current_exception())};
-      }
-      if (!store.write(FnRemapMapping::restoring(current, ours, original)))
-        return {false, "the HID system refused the restored list"};
+      if (auto failure = release())
+        return {false, std::move(*failure)};
     } catch (const std::exception &error) {
-      return {false, std::string("cannot restore the key mapping: ") + error.what()};
+      return {false, error.what()};
     }
     installed = false;
     guard.terminate(endBound);
@@ -87,16 +180,8 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
   // under the lock, so that no other writer's change is lost.
   const auto lock = KeyMappingLock::acquire();
   if (!lock)
-    throw FnRemapSessionError(lock.error());
-  try {
-    state->original = state->store.read().value_or(KeyMappingList{});
-  } catch (...) {
-    throw FnRemapSessionError("cannot read the key mapping: " +
-                              FnGuard::detail::errorText(std::current_exception()));
-  }
-  if (!state->store.write(FnRemapMapping::merging(state->original, ours)))
-    throw FnRemapSessionError("the HID system refused the remap");
-  state->installed = true;
+    fail(lock.error());
+  state->install();
   return FnRemapSession(std::move(state));
 }
 

@@ -16,5 +16,6 @@
 #include "FnRemapKit/FnRemapSession.hpp"
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
 #include "FnRemapKit/KeyMapping.hpp"
+#include "FnRemapKit/KeyMappingLedger.hpp"
 #include "FnRemapKit/KeyMappingLock.hpp"
 #include "FnRemapKit/KeyMappingStore.hpp"

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "FnRemapKit/HIDKeyMappingStore.hpp"
+#include "FnRemapKit/KeyMappingLedger.hpp"
 #include "FnRemapKit/KeyMappingStore.hpp"
 
 #include <sys/types.h>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace FnRemapKit {
 
@@ -85,7 +87,9 @@ public:
     const auto shared = std::make_shared<const Store>(std::move(store));
     return beginOver(guardPath, ours,
                      AnyStore{[shared] { return shared->read(); },
-                              [shared](const KeyMappingList &list) { return shared->write(list); }});
+                              [shared](const KeyMappingList &list) { return shared->write(list); },
+                              std::is_same_v<Store, HIDKeyMappingStore> ? KeyMappingLedger::file()
+                                                                        : KeyMappingLedger::inMemory()});
   }
 
   FnRemapSession(FnRemapSession &&) noexcept;
@@ -106,6 +110,7 @@ private:
   struct AnyStore {
     std::function<std::optional<KeyMappingList>()> read;
     std::function<bool(const KeyMappingList &)> write;
+    KeyMappingLedger ledger;
   };
   struct State;
 

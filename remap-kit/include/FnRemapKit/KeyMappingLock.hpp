@@ -49,16 +49,21 @@ public:
   ~KeyMappingLock();
 
   bool held() const noexcept { return fd >= 0; }
+  /// Not held because another process held it for the whole bound (rather
+  /// than because its file is refused): worth waiting for again.
+  bool busy() const noexcept { return contended; }
   explicit operator bool() const noexcept { return held(); }
   /// Empty when held; else "the key mapping is locked by another process",
   /// or "cannot lock the key mapping: " and why the lock file is refused.
   const std::string &error() const noexcept { return failure; }
 
 private:
-  KeyMappingLock(int fd, std::string failure) noexcept : fd(fd), failure(std::move(failure)) {}
+  KeyMappingLock(int fd, std::string failure, bool contended = false) noexcept
+      : fd(fd), failure(std::move(failure)), contended(contended) {}
 
   int fd;
   std::string failure;
+  bool contended;
 };
 
 } // namespace FnRemapKit

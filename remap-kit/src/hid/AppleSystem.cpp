@@ -237,5 +237,28 @@ FileDescriptor openLockFile() {
   return file;
 }
 
+// The ledger is each user's own, in the same folder as the lock: the folder
+// is the system's and sticky, so no user can remove or replace another's
+// file, and each reads and writes only the file named for them.
+static const char *const sharedFolder = "/Users/Shared";
+
+static std::string ledgerFileName() { return ".FnRemapKit.holders." + std::to_string(::geteuid()); }
+
+LedgerPlace openLedgerPlace(bool) {
+  FileDescriptor folder(::open(sharedFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder)
+    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(folder.get(), &info) != 0)
+    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
+    throw std::runtime_error(std::string(sharedFolder) + " is writable by others and not sticky");
+  return {std::move(folder), ledgerFileName()};
+}
+
+std::string ledgerPath() { return std::string(sharedFolder) + "/" + ledgerFileName(); }
+
+bool listOutlivesRestart() noexcept { return false; }
+
 } // namespace FnRemapKit::HID
 #endif

@@ -100,4 +100,21 @@ FileDescriptor openLockFile();
 /// a state directory).
 std::string lockFilePath();
 
+/// Where the ledger of holds lives: its directory, open (not open when it
+/// does not exist yet and \p create is false), and the file's name in it.
+/// Throws std::runtime_error saying why the directory is refused.
+struct LedgerPlace {
+  FileDescriptor directory;
+  std::string name;
+};
+LedgerPlace openLedgerPlace(bool create);
+
+/// Where the ledger's file is; empty when it cannot be known.
+std::string ledgerPath();
+
+/// Whether the list outlives a restart of the machine. The HID event
+/// system's never does, so a hold of another boot has nothing left to
+/// release; the stand-in's file on a disk may.
+bool listOutlivesRestart() noexcept;
+
 } // namespace FnRemapKit::HID

@@ -31,7 +31,7 @@ KeyMappingLock KeyMappingLock::acquire(std::chrono::milliseconds bound) noexcept
         return KeyMappingLock(-1, "cannot lock the key mapping: " + lockFilePath() + ": " + std::strerror(error));
       const auto left = deadline - steady_clock::now();
       if (left <= nanoseconds::zero())
-        return KeyMappingLock(-1, "the key mapping is locked by another process");
+        return KeyMappingLock(-1, "the key mapping is locked by another process", true);
       const auto nap = std::min<nanoseconds>(pause, left);
       const timespec interval{0, static_cast<long>(nap.count())};
       ::nanosleep(&interval, nullptr);
@@ -44,7 +44,7 @@ KeyMappingLock KeyMappingLock::acquire(std::chrono::milliseconds bound) noexcept
 std::string KeyMappingLock::lockFilePath() { return HID::lockFilePath(); }
 
 KeyMappingLock::KeyMappingLock(KeyMappingLock &&other) noexcept
-    : fd(std::exchange(other.fd, -1)), failure(std::move(other.failure)) {}
+    : fd(std::exchange(other.fd, -1)), failure(std::move(other.failure)), contended(other.contended) {}
 
 KeyMappingLock::~KeyMappingLock() {
   if (fd >= 0) {

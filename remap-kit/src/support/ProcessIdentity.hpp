@@ -1,0 +1,54 @@
+//===- support/ProcessIdentity.hpp - Which process a pid names now --------===//
+//
+// A pid alone names a process only until it exits: the system then hands it
+// on. With the start time beside it, it names one process for good. The
+// ledger of holds, the child handle and the exit watch all ask the same
+// question of the system, so it is asked here once.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "FnRemapKit/KeyMappingLedger.hpp"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace FnRemapKit {
+
+/// What the system shows of a process.
+struct ProcessLook {
+  /// running: it runs (or is stopped). exited: a zombie whose threads have
+  /// all gone, not yet reaped. refused: it exists, but the system will not
+  /// say more (another user's, a hardened /proc).
+  enum class State { running, exited, refused };
+  State state;
+  pid_t parent;
+  /// Clock ticks since boot on Linux (/proc/PID/stat); microseconds since
+  /// the epoch on macOS (sysctl KERN_PROC_PID's p_starttime, which needs no
+  /// privilege). Zero when refused.
+  std::uint64_t start;
+};
+
+/// Nothing when there is no process \p pid.
+std::optional<ProcessLook> lookUpProcess(pid_t pid) noexcept;
+
+/// This process as others see it.
+ProcessIdentity currentProcess() noexcept;
+
+/// Whether \p process still runs: its pid exists, with the same start time,
+/// and it has not exited. A lookup that is refused counts as running: we
+/// cannot tell, and taking a live application for gone would undo its
+/// remap under it.
+bool isRunning(const ProcessIdentity &process) noexcept;
+
+/// The short name the system shows for \p pid; empty when it shows none.
+std::string processName(pid_t pid);
+
+/// This boot of the machine: kern.bootsessionuuid on macOS,
+/// /proc/sys/kernel/random/boot_id on Linux; empty when it cannot be read.
+std::string bootIdentifier();
+
+} // namespace FnRemapKit
