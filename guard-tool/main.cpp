@@ -70,7 +70,8 @@ int main(int argc, char **argv) {
   case FnGuardOutcome::Kind::alreadyGone:
     log.alreadyGone(parsed->parent());
     return 0;
-  case FnGuardOutcome::Kind::kept: // no release keeps an entry yet
+  case FnGuardOutcome::Kind::kept:
+    return 0;
   case FnGuardOutcome::Kind::failed:
     break;
   }

@@ -1,0 +1,258 @@
+// The ledger of holds: its text against random holds and malformed texts,
+// its file under the lock file's rules, and the rules by which sessions
+// share the list, run over random histories of applications that begin,
+// end and are killed.
+#include "FnRemapKit/KeyMappingLedger.hpp"
+#include "ledger/Holds.hpp"
+#include "ledger/LedgerFormat.hpp"
+#include "support/TestSupport.hpp"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+using namespace FnRemapKit;
+using FnRemapMapping::entry;
+using FnRemapMapping::fnDestination;
+using FnRemapMapping::fnSource;
+using State = KeyMappingLedger::Loaded::State;
+
+namespace {
+
+std::string randomText(std::mt19937_64 &rng) {
+  static const std::string alphabet = std::string("ab\"\\{}[]:, \n\t\x01\x1f\x7f", 21) + "\xc3\xa9";
+  std::string text(rng() % 6, ' ');
+  for (auto &c : text)
+    c = alphabet[rng() % alphabet.size()];
+  return text;
+}
+
+KeyMappingEntry randomEntry(std::mt19937_64 &rng) {
+  KeyMappingEntry e;
+  for (auto keys = rng() % 4; keys > 0; --keys)
+    e[randomText(rng)] = static_cast<std::int64_t>(rng());
+  return e;
+}
+
+TEST(LedgerFormatTest, ReadsBackWhatItWritesForRandomHolds) {
+  std::mt19937_64 rng(20261207);
+  for (int trial = 0; trial < 2000; ++trial) {
+    KeyMappingHolds holds;
+    for (auto n = rng() % 4; n > 0; --n)
+      holds.holds.push_back({{static_cast<std::int32_t>(rng()), rng()}, {static_cast<std::int32_t>(rng()), rng()},
+                             randomText(rng), randomEntry(rng)});
+    for (auto n = rng() % 3; n > 0; --n)
+      for (auto &list = holds.displaced[static_cast<std::int64_t>(rng())]; list.size() < rng() % 3 + 1;)
+        list.push_back(randomEntry(rng));
+    const auto loaded = Ledger::parse(Ledger::format(holds));
+    ASSERT_EQ(loaded.state, State::read) << Ledger::format(holds);
+    ASSERT_EQ(loaded.holds, holds) << Ledger::format(holds);
+  }
+}
+
+TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
+  const std::string hold = R"({"application": {"pid": 2, "start": 3}, "guard": {"pid": 4, "start": 5}, "boot": "b", "entry": {"k": -1}})";
+  const auto ledger = [&](const std::string &holds, const std::string &displaced = "[]") {
+    return R"({"version": 1, "holds": [)" + holds + R"(], "displaced": )" + displaced + "}";
+  };
+  ASSERT_EQ(Ledger::parse(ledger(hold)).holds.holds.size(), 1u);
+  ASSERT_EQ(Ledger::parse(ledger("", R"([{"source": -5, "entries": [{}]}])")).holds.displaced.at(-5), KeyMappingList{{}});
+  const auto with = [&](const std::string &from, const std::string &to) {
+    std::string text = ledger(hold);
+    return text.replace(text.find(from), from.size(), to);
+  };
+  for (const auto &text : std::vector<std::string>{
+           "", "{}", "[]", "null", ledger(hold) + "x", ledger(hold + ","), with("1,", "0,"), with("1,", "-1,"),
+           with("1,", "1.0,"), with("1,", "01,"), with("1,", "\"1\","), with("\"boot\": \"b\"", "\"boot\": 7"),
+           with("\"boot\"", "\"bout\""), with(", \"boot\": \"b\"", ""), with("\"boot\": \"b\"", "\"boot\": \"b\", \"boot\": \"b\""),
+           with("\"b\"", "\"\\u0041\""), with("\"b\"", "\"\\n\""), with("\"b\"", "\"\x01\""), with("\"pid\": 2", "\"pid\": 2147483648"),
+           with("\"start\": 3", "\"start\": -3"), with("-1}", "9223372036854775808}"), with("-1}", "[-1]}"),
+           ledger("", R"([{"source": 1, "entries": []}, {"source": 1, "entries": []}])"),
+           ledger("", R"([{"source": 1, "entries": [[]]}])"), std::string(100000, '[')})
+    EXPECT_EQ(Ledger::parse(text).state, State::damaged) << text;
+  for (const auto &version : {"2", "99999999999999999999999"})
+    EXPECT_EQ(Ledger::parse(R"({"holds": "anything", "version": )" + std::string(version) + "}").state, State::newer);
+  EXPECT_EQ(Ledger::parse(with("\"b\"", "\"\\u001f\\\"\\\\\"")).holds.holds.at(0).boot, "\x1f\"\\");
+}
+
+#if !defined(__APPLE__)
+using LedgerFileTest = TestSupport::KeyMappingTest;
+
+// Beside the state file, under its rules; a damaged one moved aside once,
+// a later version's left as it is.
+TEST_F(LedgerFileTest, KeepsTheLockFilesRulesAndSetsADamagedOneAside) {
+  namespace fs = std::filesystem;
+  const auto ledger = KeyMappingLedger::file();
+  const fs::path file = path / "UserKeyMapping.holders";
+  EXPECT_EQ(ledger.path(), file.string());
+  EXPECT_EQ(ledger.load().holds, KeyMappingHolds{}) << "no state directory yet: no holds";
+  const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", entry(fnSource, fnDestination)}}, {{fnSource, {entry(fnSource, 9)}}}};
+  ledger.save(holds);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ledger.load().holds, holds);
+
+  const auto put = [&](const std::string &text) {
+    std::ofstream(file, std::ios::trunc) << text;
+    ::chmod(file.c_str(), 0600);
+  };
+  put("{\"version\": 1");
+  EXPECT_EQ(ledger.peek().state, State::damaged);
+  EXPECT_TRUE(fs::exists(file)) << "a reader without the lock moved it";
+  EXPECT_EQ(ledger.load().state, State::damaged);
+  EXPECT_EQ(TestSupport::readFile(ledger.damagedPath()), "{\"version\": 1");
+  EXPECT_FALSE(fs::exists(file));
+  put("{\"version\": 2}");
+  EXPECT_EQ(ledger.load().state, State::newer);
+  EXPECT_EQ(TestSupport::readFile(file), "{\"version\": 2}");
+
+  const std::string refused = "cannot read " + file.string() + ": it";
+  std::vector<std::pair<std::function<void()>, std::string>> rows = {
+      {[&] { fs::create_symlink(root / "elsewhere", file); }, "cannot read " + file.string() + ": it is a symbolic link"},
+      {[&] { put("{}"); ::chmod(file.c_str(), 0620); }, refused + " is writable by group or others"},
+      {[&] { fs::create_directory(file); }, refused + " is not a regular file"}};
+  if (::geteuid() == 0)
+    rows.push_back({[&] { put("{}"); ::chown(file.c_str(), 65534, 65534); }, refused + " is owned by another user"});
+  for (const auto &[make, message] : rows) {
+    fs::remove_all(file);
+    make();
+    EXPECT_THAT([&] { ledger.load(); }, testing::ThrowsMessage<std::runtime_error>(testing::StrEq(message)));
+    EXPECT_THROW(ledger.save(holds), std::runtime_error) << message;
+  }
+}
+#endif
+
+// --- The rules over random histories ----------------------------------------
+
+// Applications 1..4 in a world of our own: each begins (with the Fn remap,
+// or another key's), ends, or is killed (its guard then runs, unless it
+// was killed too; a later repair makes up for it). The user's own entries
+// are there from the start, one of them for Fn.
+struct Machine {
+  Holds::World world;
+  std::set<std::int32_t> running;
+  Holds::Plan plan;
+
+  Machine() {
+    world = {[this](const ProcessIdentity &p) { return running.contains(p.pid); }, "boot", true};
+    plan.list = {entry(fnSource, 0x700000068), entry(1, 2)};
+  }
+  static KeyMappingHold holdOf(std::int32_t app, const KeyMappingEntry &remap) {
+    return {{app, 7}, {app + 100, 7}, "boot", remap};
+  }
+  // begin(): the repair, the conflict check, the hold, the list.
+  bool begin(std::int32_t app, const KeyMappingEntry &remap) {
+    running.insert(app);
+    Holds::release(plan, world);
+    if (Holds::conflicting(plan.ledger, world, remap))
+      return false;
+    Holds::addHold(plan, holdOf(app, remap));
+    plan.list = Holds::installing(plan, world, holdOf(app, remap));
+    return true;
+  }
+  // end(), or the guard of an application that is gone: its own hold.
+  void release(std::int32_t app, const KeyMappingEntry &remap) {
+    Holds::release(plan, world, [&](const KeyMappingHold &h) { return h == holdOf(app, remap); }, &remap);
+  }
+};
+
+TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
+  std::mt19937_64 rng(7);
+  const KeyMappingList remaps = {entry(fnSource, fnDestination), entry(fnSource, fnDestination), entry(3, 4),
+                                 entry(fnSource, 0x70000006D)};
+  for (int trial = 0; trial < 3000; ++trial) {
+    Machine machine;
+    const auto users = machine.plan.list;
+    std::map<std::int32_t, KeyMappingEntry> holding;
+    for (int step = 0; step < 12; ++step) {
+      const std::int32_t app = static_cast<std::int32_t>(rng() % 4) + 1;
+      if (!holding.contains(app)) {
+        const auto &remap = remaps[rng() % remaps.size()];
+        if (machine.begin(app, remap))
+          holding[app] = remap;
+        else
+          machine.running.erase(app);
+      } else {
+        const auto how = rng() % 3; // end, killed, killed with its guard
+        machine.running.erase(app);
+        if (how < 2)
+          machine.release(app, holding[app]);
+        holding.erase(app);
+      }
+      for (const auto &[holder, remap] : holding)
+        ASSERT_NE(std::ranges::find(machine.plan.list, remap), machine.plan.list.end())
+            << "application " << holder << "'s remap went while it ran, step " << step << ", trial " << trial;
+    }
+    for (auto &[app, remap] : holding) {
+      machine.running.erase(app);
+      machine.release(app, remap);
+    }
+    Holds::release(machine.plan, machine.world); // the next session's repair
+    auto list = machine.plan.list, expected = users;
+    std::ranges::sort(list);
+    std::ranges::sort(expected);
+    ASSERT_EQ(list, expected) << "trial " << trial;
+    ASSERT_EQ(machine.plan.ledger, KeyMappingHolds{});
+  }
+}
+
+// Rows the random histories reach only by chance: a user's own change while
+// a remap is held, a writer that died between its list and its ledger, a
+// hold of another boot on each kind of list, a refused lookup.
+TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
+  const auto ours = entry(fnSource, fnDestination), users = entry(fnSource, 0x700000068);
+  const auto hold = Machine::holdOf(1, ours);
+  {
+    Machine machine;
+    ASSERT_TRUE(machine.begin(1, ours));
+    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), KeyMappingList{users});
+    machine.plan.list.push_back(entry(fnSource, 0x700000069)); // the user's new Fn entry
+    machine.release(1, ours);
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), entry(fnSource, 0x700000069)}));
+    EXPECT_TRUE(machine.plan.ledger.displaced.empty());
+  }
+  {
+    Machine machine;
+    ASSERT_TRUE(machine.begin(1, ours));
+    auto restored = machine.plan;
+    machine.release(1, ours);
+    restored.list = machine.plan.list; // the list written, the ledger not
+    machine.plan = restored;
+    machine.running.erase(1);
+    Holds::release(machine.plan, machine.world);
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), users})) << "the displaced entry came back twice";
+    EXPECT_EQ(machine.plan.ledger, KeyMappingHolds{});
+  }
+  for (const bool outlives : {true, false}) {
+    Machine machine;
+    machine.world.listOutlivesRestart = outlives;
+    ASSERT_TRUE(machine.begin(1, ours));
+    machine.world.boot = "next";
+    Holds::release(machine.plan, machine.world);
+    EXPECT_EQ(machine.plan.list, outlives ? (KeyMappingList{entry(1, 2), users}) : (KeyMappingList{entry(1, 2), ours}));
+    EXPECT_EQ(machine.plan.ledger, KeyMappingHolds{});
+  }
+  {
+    Machine machine;
+    ASSERT_TRUE(machine.begin(1, ours));
+    ASSERT_TRUE(machine.begin(2, ours));
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
+    EXPECT_FALSE(machine.begin(3, entry(fnSource, 5))) << "another destination for a held source";
+    EXPECT_EQ(Holds::conflicting(machine.plan.ledger, machine.world, entry(fnSource, 5)), 1);
+    machine.running.erase(1);
+    EXPECT_EQ(Holds::release(machine.plan, machine.world, {}, &ours), 2) << "kept for the live hold";
+    EXPECT_EQ(machine.plan.ledger.holds, std::vector{Machine::holdOf(2, ours)});
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
+    machine.plan.list.push_back(users); // set again by the user while held
+    ASSERT_TRUE(machine.begin(3, ours));
+    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), KeyMappingList{users}) << "displaced twice";
+    machine.running.erase(3);
+    Holds::release(machine.plan, machine.world);
+    machine.plan.list = {entry(1, 2)}; // a lockless write took it out
+    Holds::restoreLive(machine.plan, machine.world, [&](const KeyMappingHold &h) { return h == hold; });
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
+  }
+}
+
+} // namespace

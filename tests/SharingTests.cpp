@@ -1,0 +1,287 @@
+// Sessions that share the list: applications with the same entry in every
+// order of end and kill, another destination refused, holds that outlive
+// their applications ended by the next repair, and ledgers that cannot be
+// read. Real applications, guards and the stand-in.
+#include "support/TestSupport.hpp"
+
+#include <FnRemapKit/FnRemapKit.hpp>
+
+#include "support/FileDescriptor.hpp"
+#include "support/ProcessIdentity.hpp"
+
+#include <gmock/gmock.h>
+
+#include <poll.h>
+#if !defined(__APPLE__)
+#include <sys/prctl.h>
+
+using namespace FnRemapKit;
+using namespace TestSupport;
+using FnRemapMapping::entry;
+using testing::StrEq;
+using testing::ThrowsMessage;
+
+namespace {
+
+const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+// A neighbour, an entry of other keys, and the user's own Fn entry, which
+// the install displaces and the last release must bring back, once.
+const KeyMappingList original = {entry(0x700000039, 0x7000000E0), {{"Other", -1}},
+                                 entry(FnRemapMapping::fnSource, 0x700000068)};
+
+// An application with one session, a real process. It says on a pipe how
+// its begin went ("began GUARD" or what failed), then ends when told and
+// says how; or it is killed.
+class Application {
+public:
+  explicit Application(const KeyMappingEntry &remap) {
+    int command[2], reply[2];
+    if (::pipe(command) != 0 || ::pipe(reply) != 0)
+      throw std::runtime_error("no pipe");
+    process = std::make_unique<Child>([&] {
+      ::close(command[1]);
+      ::close(reply[0]);
+      const auto say = [&](const std::string &text) { (void)!::write(reply[1], text.data(), text.size()); };
+      try {
+        auto session = FnRemapSession::begin(FNGUARD_TOOL, remap);
+        say("began " + std::to_string(session.guardPid()) + "\n");
+        char verb = 0;
+        if (::read(command[0], &verb, 1) == 1) {
+          const auto ending = session.end();
+          say(ending.restored ? "restored\n" : ending.message + "\n");
+        }
+      } catch (const std::exception &error) {
+        say(std::string(error.what()) + "\n");
+      }
+      ::_exit(0);
+    });
+    ::close(command[0]);
+    ::close(reply[1]);
+    commands = FileDescriptor(command[1]);
+    answers = FileDescriptor(reply[0]);
+    const std::string began = answer();
+    std::sscanf(began.c_str(), "began %d", &guard);
+    failure = guard ? "" : began;
+    if (!guard)
+      process->wait();
+  }
+  Application(Application &&) = default;
+  ~Application() = default;
+
+  pid_t pid() const { return process->pid(); }
+  /// The session's end(), in the application: "restored" or what failed.
+  std::string end() {
+    (void)!::write(commands.get(), "e", 1);
+    const auto said = answer();
+    process->wait();
+    return said;
+  }
+  void kill(bool withGuard) {
+    ::kill(process->pid(), SIGKILL);
+    if (withGuard)
+      ::kill(guard, SIGKILL);
+    process->wait();
+  }
+
+  pid_t guard = 0;
+  std::string failure; // why it did not begin; empty when it did
+
+private:
+  std::string answer() {
+    std::string line;
+    pollfd ready{answers.get(), POLLIN, 0};
+    for (char c = 0; line.find('\n') == std::string::npos && ::poll(&ready, 1, 10'000) == 1 && ::read(answers.get(), &c, 1) == 1;)
+      line += c;
+    return line.substr(0, line.find('\n'));
+  }
+
+  std::unique_ptr<Child> process;
+  FileDescriptor commands, answers;
+};
+
+struct SharingTest : KeyMappingTest {
+  SharingTest() : KeyMappingTest(original) {}
+  // Guards outlive the applications we kill; as their subreaper we reap them.
+  void SetUp() override {
+    KeyMappingTest::SetUp();
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  }
+  // Reaps every child left, the guards, and says how each ended.
+  static std::vector<int> reapAll() {
+    std::vector<int> endings;
+    EXPECT_TRUE(eventually([&] {
+      int status = 0;
+      pid_t pid;
+      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0)
+        endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      return pid < 0 && errno == ECHILD;
+    })) << "children still running";
+    return endings;
+  }
+  bool holdsOurs() const {
+    const auto list = store.read().value_or(KeyMappingList{});
+    return std::ranges::count(list, ours) == 1;
+  }
+  std::filesystem::path ledgerFile() const { return path / "UserKeyMapping.holders"; }
+  void putLedger(const std::string &text) const {
+    std::ofstream(ledgerFile(), std::ios::trunc) << text;
+    ::chmod(ledgerFile().c_str(), 0600);
+  }
+};
+
+enum class Way { end, kill, killWithGuard };
+
+// Two applications with the default remap, in every order of end and kill:
+// the remap stays while either runs, and once both have gone the user's
+// list is back as it was, its Fn entry once. Applications killed together
+// with their guards leave it to the next session's begin.
+TEST_F(SharingTest, TwoApplicationsWithOneEntryInEveryOrder) {
+  const char *names[] = {"end", "kill", "kill with its guard"};
+  for (const Way first : {Way::end, Way::kill, Way::killWithGuard})
+    for (const Way second : {Way::end, Way::kill, Way::killWithGuard})
+      for (const bool earlierFirst : {true, false}) {
+        SCOPED_TRACE(std::string(names[int(first)]) + " then " + names[int(second)] +
+                     (earlierFirst ? ", the earlier first" : ", the later first"));
+        ASSERT_TRUE(store.write(original));
+        std::vector<Application> apps;
+        apps.emplace_back(ours);
+        apps.emplace_back(ours);
+        ASSERT_EQ(apps[0].failure + apps[1].failure, "");
+        EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+        auto &one = apps[earlierFirst ? 0 : 1], &other = apps[earlierFirst ? 1 : 0];
+        const auto act = [](Application &app, Way way) {
+          if (way == Way::end)
+            EXPECT_EQ(app.end(), "restored");
+          else
+            app.kill(way == Way::killWithGuard);
+        };
+        act(one, first);
+        if (first == Way::kill) { // its guard, orphaned to us, finds the other's hold
+          EXPECT_EQ(waitFor(one.guard, 10s), 0);
+        }
+        EXPECT_TRUE(holdsOurs()) << "the remap went while the other application ran";
+        act(other, second);
+        if (second == Way::killWithGuard) { // no guard left to act: the next begin repairs
+          Application next(entry(3, 4));
+          EXPECT_EQ(next.failure, "");
+          EXPECT_EQ(next.end(), "restored");
+        }
+        const auto endings = reapAll();
+        EXPECT_THAT(endings, testing::Each(testing::AnyOf(0, 128 + SIGKILL))) << "a guard failed";
+        EXPECT_EQ(store.read(), original);
+        EXPECT_EQ(readFile(ledgerFile()).find("\"application\""), std::string::npos) << readFile(ledgerFile());
+      }
+}
+
+TEST_F(SharingTest, AnotherDestinationForAHeldKeyIsRefused) {
+  Application holder(ours);
+  ASSERT_EQ(holder.failure, "");
+  Application other(entry(FnRemapMapping::fnSource, 0x70000006D));
+  EXPECT_EQ(other.failure, "the key 0xFF00000003 is remapped by process " + std::to_string(holder.pid()));
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  EXPECT_EQ(holder.end(), "restored");
+  EXPECT_THAT(reapAll(), testing::IsEmpty());
+  EXPECT_EQ(store.read(), original);
+}
+
+// Four processes begin and end 25 sessions each, every begin a repair: the
+// live hold of an application that runs through it all keeps its entry.
+TEST_F(SharingTest, ALiveHoldSurvivesAHundredRepairsFromOtherProcesses) {
+  Application holder(ours);
+  ASSERT_EQ(holder.failure, "");
+  std::vector<std::unique_ptr<Child>> others;
+  for (int p = 0; p < 4; ++p)
+    others.push_back(std::make_unique<Child>([p] {
+      for (int i = 0; i < 25; ++i) {
+        auto session = FnRemapSession::begin(FNGUARD_TOOL, entry(0x700000004 + p, 0x700000010 + i));
+        if (!session.end().restored)
+          ::_exit(1);
+      }
+    }));
+  for (const auto &other : others)
+    EXPECT_EQ(other->wait(60s), 0);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  EXPECT_NE(readFile(ledgerFile()).find("\"pid\": " + std::to_string(holder.pid())), std::string::npos);
+  EXPECT_EQ(holder.end(), "restored");
+  EXPECT_EQ(store.read(), original);
+}
+
+// Holds that the next begin's repair must end, each naming an entry in the
+// list: an application gone, one that has exited but is not yet reaped, a
+// pid now another process's (the start time differs), a hold of another
+// boot; and one it must keep: a live application's.
+TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGone) {
+  Child zombie([] {});
+  ASSERT_TRUE(awaitZombie(zombie.pid()));
+  const ProcessIdentity self = currentProcess();
+  const std::string boot = bootIdentifier();
+  struct Row {
+    std::string what;
+    ProcessIdentity application;
+    std::string boot;
+    bool live;
+  };
+  for (const auto &[what, application, holdBoot, live] : std::vector<Row>{
+           {"gone", {goneProcess(), 1}, boot, false},
+           {"a zombie", {zombie.pid(), lookUpProcess(zombie.pid())->start}, boot, false},
+           {"another start time", {self.pid, self.start + 1}, boot, false},
+           {"another boot", self, "another boot", false},
+           {"live", self, boot, true}}) {
+    SCOPED_TRACE(what);
+    const auto remap = entry(FnRemapMapping::fnSource, 0x70000006C);
+    ASSERT_TRUE(store.write(FnRemapMapping::merging(original, remap)));
+    putLedger(R"({"version": 1, "holds": [{"application": {"pid": )" + std::to_string(application.pid) +
+              R"(, "start": )" + std::to_string(application.start) + R"(}, "guard": {"pid": 1, "start": 1}, "boot": ")" +
+              holdBoot + R"(", "entry": {"HIDKeyboardModifierMappingDst": 30064771180, "HIDKeyboardModifierMappingSrc": 1095216660483}}],
+ "displaced": [{"source": 1095216660483, "entries": [{"HIDKeyboardModifierMappingDst": 30064771176, "HIDKeyboardModifierMappingSrc": 1095216660483}]}]})");
+    Application next(entry(3, 4));
+    EXPECT_EQ(next.failure, "");
+    EXPECT_EQ(next.end(), "restored");
+    EXPECT_EQ(store.read(), live ? FnRemapMapping::merging(original, remap) : original);
+    EXPECT_EQ(readFile(ledgerFile()).find("\"pid\": " + std::to_string(application.pid)) != std::string::npos, live);
+  }
+  zombie.wait();
+}
+
+// A ledger that cannot be parsed is set aside and taken as empty; a later
+// version's is left alone: sessions will not begin over it, and a guard
+// meeting it removes as one without a ledger does.
+TEST_F(SharingTest, ADamagedLedgerIsSetAsideANewerOneLeftAlone) {
+  putLedger("{\"version\": 1, \"holds\": [");
+  {
+    Application app(ours);
+    EXPECT_EQ(app.failure, "");
+    EXPECT_EQ(readFile(path / "UserKeyMapping.holders.damaged"), "{\"version\": 1, \"holds\": [");
+    EXPECT_EQ(app.end(), "restored");
+  }
+  const std::string newer = "{\"version\": 2, \"holders\": {}}";
+  putLedger(newer);
+  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
+              ThrowsMessage<FnRemapSessionError>(StrEq("the key mapping's holds are kept by a newer FnRemapKit")));
+  EXPECT_THAT(reapAll(), testing::IsEmpty()) << "the session left its guard";
+  ASSERT_TRUE(store.write(FnRemapMapping::merging(original, ours)));
+  ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
+  EXPECT_EQ(guard.wait(), 0);
+  EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1]}));
+  EXPECT_EQ(readFile(ledgerFile()), newer);
+}
+
+// A guard with no hold of its own, as a program that keeps no ledger starts
+// it, leaves an entry that a live hold names; and a user who sets another
+// Fn entry while the remap is held keeps it, without the displaced one
+// beside it.
+TEST_F(SharingTest, WhatOthersHoldOrSetStays) {
+  Application holder(ours);
+  ASSERT_EQ(holder.failure, "");
+  ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
+  EXPECT_EQ(guard.wait(), 0);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  auto changed = FnRemapMapping::merging(original, ours);
+  changed.push_back(entry(FnRemapMapping::fnSource, 0x700000069));
+  ASSERT_TRUE(store.write(changed));
+  EXPECT_EQ(holder.end(), "restored");
+  EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1], entry(FnRemapMapping::fnSource, 0x700000069)}));
+}
+
+} // namespace
+#endif
