@@ -224,6 +224,18 @@ TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
     EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), users})) << "the displaced entry came back twice";
     EXPECT_EQ(machine.plan.ledger, KeyMappingHolds{});
   }
+  {
+    // The user replaced both theirs and ours while held: what a later
+    // install drops is what they want now, not the entry they replaced.
+    Machine machine;
+    ASSERT_TRUE(machine.begin(1, ours));
+    const auto replaced = entry(fnSource, 0x700000069);
+    machine.plan.list = {entry(1, 2), replaced};
+    ASSERT_TRUE(machine.begin(2, ours));
+    machine.release(1, ours);
+    machine.release(2, ours);
+    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), replaced}));
+  }
   for (const bool outlives : {true, false}) {
     Machine machine;
     machine.world.listOutlivesRestart = outlives;

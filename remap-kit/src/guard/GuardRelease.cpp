@@ -38,62 +38,101 @@ struct Release {
     }
   }
 
-  // Under the lock: the repair and our release, the list written and our
-  // entry verified, then the ledger. With \p restoreFirst (the retry), the
-  // entries of live holds that the list lacks are merged back first.
-  FnGuardOutcome locked(bool restoreFirst) const {
-    KeyMappingList current;
+  std::optional<KeyMappingList> list(FnGuardOutcome &failure) const {
     try {
-      current = store.read().value_or(KeyMappingList{});
+      return store.read().value_or(KeyMappingList{});
     } catch (...) {
-      return FnGuardOutcome::failed(std::string(readFailurePrefix) + errorText(std::current_exception()));
+      failure = FnGuardOutcome::failed(std::string(readFailurePrefix) + errorText(std::current_exception()));
+      return std::nullopt;
     }
-    const auto loaded = holds(true);
-    Holds::Plan plan{current, loaded.value_or(KeyMappingHolds{})};
-    std::int32_t keptFor = 0;
-    const auto pick = [this](const KeyMappingHold &hold) { return own(hold); };
-    if (loaded) {
-      if (restoreFirst)
-        Holds::restoreLive(plan, world, pick);
-      keptFor = Holds::release(plan, world, pick, &ours);
-    } else {
-      std::erase(plan.list, ours);
-    }
-    const bool wasThere = containsEntry(current, ours);
-    if (plan.list != current) {
-      if (!store.write(plan.list))
-        return wasThere && !keptFor ? FnGuardOutcome::failed(std::string(writeRefusedMessage))
-                                    : keptFor ? FnGuardOutcome::kept(keptFor) : FnGuardOutcome::alreadyGone();
-      if (wasThere && !keptFor) {
-        try {
-          if (const auto after = store.read(); !after || containsEntry(*after, ours))
-            return FnGuardOutcome::failed(std::string(stillThereMessage));
-        } catch (...) {
-          return FnGuardOutcome::failed(std::string(stillThereMessage));
-        }
-      }
-    }
-    // Only now, with the list as it should be, may the holds go; a guard
-    // that dies before this leaves them to the next repair.
-    if (loaded && plan.ledger != *loaded) {
+  }
+
+  // Writes \p plan's list over \p current where it differs and, when ours
+  // was there to take out, verifies that it is gone. Nothing when all went
+  // as it should.
+  std::optional<FnGuardOutcome> write(const KeyMappingList &current, const Holds::Plan &plan, bool takingOut) const {
+    if (plan.list == current)
+      return std::nullopt;
+    if (!store.write(plan.list))
+      return takingOut ? std::optional(FnGuardOutcome::failed(std::string(writeRefusedMessage))) : std::nullopt;
+    if (takingOut) {
       try {
-        ledger.save(plan.ledger);
+        if (const auto after = store.read(); after && !containsEntry(*after, ours))
+          return std::nullopt;
       } catch (...) {
+        // A verifying read that fails proves nothing either way.
       }
+      return FnGuardOutcome::failed(std::string(stillThereMessage));
     }
+    return std::nullopt;
+  }
+
+  static FnGuardOutcome outcome(bool wasThere, std::int32_t keptFor) {
     if (keptFor)
       return FnGuardOutcome::kept(keptFor);
     return wasThere ? FnGuardOutcome::removed() : FnGuardOutcome::alreadyGone();
   }
 
-  // Without the lock: no repair and no ledger write; our entry goes unless
-  // a live hold other than ours names it.
+  // Under the lock: the repair and our release, the list written and our
+  // entry verified, then the ledger. With \p restoreFirst (the retry), the
+  // entries of live holds that the list lacks are merged back first, what
+  // that drops recorded in the ledger before the list changes.
+  FnGuardOutcome locked(bool restoreFirst) const {
+    FnGuardOutcome failure = FnGuardOutcome::alreadyGone();
+    const auto current = list(failure);
+    if (!current)
+      return failure;
+    const auto loaded = holds(true);
+    if (!loaded) {
+      Holds::Plan plan{*current, {}};
+      std::erase(plan.list, ours);
+      return write(*current, plan, plan.list != *current).value_or(outcome(plan.list != *current, 0));
+    }
+    const auto pick = [this](const KeyMappingHold &hold) { return own(hold); };
+    Holds::Plan plan{*current, *loaded};
+    if (restoreFirst) {
+      Holds::restoreLive(plan, world, pick);
+      if (plan.ledger != *loaded && !save(plan.ledger))
+        plan = {*current, *loaded};
+    }
+    const bool wasThere = containsEntry(plan.list, ours);
+    const auto keptFor = Holds::release(plan, world, pick, &ours);
+    if (auto failed = write(*current, plan, wasThere && !keptFor))
+      return *failed;
+    // Only now, with the list as it should be, may the holds go; a guard
+    // that dies before this leaves them to the next repair.
+    if (plan.ledger != *loaded)
+      save(plan.ledger);
+    return outcome(wasThere || containsEntry(*current, ours), keptFor);
+  }
+
+  bool save(const KeyMappingHolds &holds) const {
+    try {
+      ledger.save(holds);
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  // Without the lock: no repair and no ledger write. Our entry goes unless
+  // a live hold other than ours names it, and with it back comes what was
+  // displaced for its source: should another writer's release have come
+  // between our read and our write, what it put back stays.
   FnGuardOutcome unlocked() const {
-    if (const auto loaded = holds(false))
-      for (const auto &hold : loaded->holds)
-        if (!own(hold) && hold.entry == ours && Holds::isLive(hold, world))
-          return FnGuardOutcome::kept(hold.application.pid);
-    return removeOurs(ours, store);
+    const auto loaded = holds(false);
+    if (!loaded)
+      return removeOurs(ours, store);
+    FnGuardOutcome failure = FnGuardOutcome::alreadyGone();
+    const auto current = list(failure);
+    if (!current)
+      return failure;
+    Holds::Plan plan{*current, *loaded};
+    if (!containsEntry(*current, ours))
+      return FnGuardOutcome::alreadyGone();
+    if (const auto keptFor = Holds::releaseEntry(plan, world, [this](const auto &hold) { return own(hold); }, ours))
+      return FnGuardOutcome::kept(keptFor);
+    return write(*current, plan, true).value_or(FnGuardOutcome::removed());
   }
 };
 

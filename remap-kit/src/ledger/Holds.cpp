@@ -39,6 +39,20 @@ void takeOut(Plan &plan, const KeyMappingEntry &entry) {
     plan.list.insert(plan.list.end(), displaced->second.begin(), displaced->second.end());
 }
 
+// What merging \p entry in will drop from the list: the user's entries for
+// its source, which stand for what they want now. They replace what
+// earlier installs displaced, which the user had already put aside; with
+// none, what was displaced stays.
+void recordDisplaced(Plan &plan, const KeyMappingEntry &entry) {
+  const auto source = sourceOf(entry);
+  KeyMappingList dropped;
+  for (const auto &other : plan.list)
+    if (sourceOf(other) == source && other != entry && !holdsEntry(dropped, other))
+      dropped.push_back(other);
+  if (source && !dropped.empty())
+    plan.ledger.displaced[*source] = std::move(dropped);
+}
+
 } // namespace
 
 World World::real() {
@@ -94,15 +108,7 @@ std::int32_t conflicting(const KeyMappingHolds &ledger, const World &world, cons
 }
 
 void addHold(Plan &plan, const KeyMappingHold &hold) {
-  const auto source = sourceOf(hold.entry);
-  if (source) {
-    auto &displaced = plan.ledger.displaced[*source];
-    for (const auto &entry : plan.list)
-      if (sourceOf(entry) == source && entry != hold.entry && !holdsEntry(displaced, entry))
-        displaced.push_back(entry);
-    if (displaced.empty())
-      plan.ledger.displaced.erase(*source);
-  }
+  recordDisplaced(plan, hold.entry);
   plan.ledger.holds.push_back(hold);
 }
 
@@ -116,8 +122,18 @@ KeyMappingList installing(const Plan &plan, const World &world, const KeyMapping
 
 void restoreLive(Plan &plan, const World &world, const Pick &leaving) {
   for (const auto &hold : plan.ledger.holds)
-    if (!(leaving && leaving(hold)) && isLive(hold, world) && !holdsEntry(plan.list, hold.entry))
+    if (!(leaving && leaving(hold)) && isLive(hold, world) && !holdsEntry(plan.list, hold.entry)) {
+      recordDisplaced(plan, hold.entry);
       plan.list = FnRemapMapping::merging(plan.list, hold.entry);
+    }
+}
+
+std::int32_t releaseEntry(Plan &plan, const World &world, const Pick &own, const KeyMappingEntry &ours) {
+  for (const auto &hold : plan.ledger.holds)
+    if (!(own && own(hold)) && hold.entry == ours && isLive(hold, world))
+      return hold.application.pid;
+  takeOut(plan, ours);
+  return 0;
 }
 
 } // namespace FnRemapKit::Holds

@@ -65,10 +65,12 @@ std::int32_t release(Plan &plan, const World &world, const Pick &leaving = {},
 /// destination, whose remap installing \p ours would undo; 0 when none.
 std::int32_t conflicting(const KeyMappingHolds &ledger, const World &world, const KeyMappingEntry &ours);
 
-/// Adds \p hold to the ledger, and as displaced every entry of the list
-/// that installing it drops, unless it equals the hold's entry or is
-/// displaced already. An entry equal to ours is never displaced: it is
-/// ours, or one no different from ours.
+/// Adds \p hold to the ledger, and as displaced the entries of the list
+/// that installing it drops, all but those equal to the hold's entry: they
+/// replace what earlier installs displaced for the source, since they are
+/// what the user wants now (with none dropped, what was displaced stays).
+/// An entry equal to ours is never displaced: it is ours, or one no
+/// different from ours.
 void addHold(Plan &plan, const KeyMappingHold &hold);
 
 /// The list with \p hold's entry installed: the list as it is when
@@ -77,8 +79,18 @@ void addHold(Plan &plan, const KeyMappingHold &hold);
 KeyMappingList installing(const Plan &plan, const World &world, const KeyMappingHold &hold);
 
 /// Merges back into the list the entry of every live hold that the list
-/// lacks, but those \p leaving picks: a write made without the lock may
-/// have taken out the entry of a session that began meanwhile.
+/// lacks, but those \p leaving picks, recording what each merge drops as
+/// addHold does: a write made without the lock may have taken out the
+/// entry of a session that began meanwhile.
 void restoreLive(Plan &plan, const World &world, const Pick &leaving);
+
+/// The release of \p ours alone, as a guard makes it without the lock: no
+/// repair, no hold dropped. Returns the application of a live hold, other
+/// than those \p own picks, that keeps \p ours in the list; else takes
+/// \p ours out, with what was displaced for its source put back where
+/// nothing else stands, and returns 0. Written back over a list that
+/// another writer changed since it was read, a release puts the user's
+/// entries back rather than lose them.
+std::int32_t releaseEntry(Plan &plan, const World &world, const Pick &own, const KeyMappingEntry &ours);
 
 } // namespace FnRemapKit::Holds
