@@ -18,9 +18,11 @@ namespace {
 const KeyMappingList before = {entry(30064771129, 30064771296),
                                entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination), {{"Other", INT64_MIN}}};
 
+#if !defined(__APPLE__)
 std::vector<std::string> guardArguments(pid_t parent) {
   return {"tarnwick-fn-guard", std::to_string(parent), "0xFF00000003", "30064771182"};
 }
+#endif
 
 struct GuardToolTest : KeyMappingTest {
   GuardToolTest() : KeyMappingTest(before) {}

@@ -1,0 +1,188 @@
+// The exit watch's call sequences over a scripted system, and the real watch
+// on real processes.
+#include "FnRemapKit/FnGuard.hpp"
+#include "exit-watch/ExitWatch.hpp"
+#include "exit-watch/RealSystems.hpp"
+#include "support/ProcessStat.hpp"
+#include "support/TestSupport.hpp"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+
+#include <deque>
+
+using namespace FnRemapKit::ProcessExit;
+using namespace TestSupport;
+using FnRemapKit::FnGuard::waitForExit;
+
+namespace {
+
+// Answers each call from its script and writes the call into a log; the
+// last probe answer repeats.
+struct ScriptedSystem {
+  std::deque<int> probes;
+  std::deque<SysResult> opens = {}; // kqueue() and pidfdOpen()
+  std::deque<SysResult> adds = {};
+  std::deque<SysResult> waits = {};
+  std::deque<bool> zombies = {};
+  std::string log = {};
+  KernelEventChange change = {};
+
+  template <class T> T next(std::deque<T> &script, std::string call, bool keepLast = false) {
+    log += call + " ";
+    const T result = script.at(0);
+    if (!keepLast || script.size() > 1)
+      script.pop_front();
+    return result;
+  }
+  int probe(std::int32_t) { return next(probes, "probe", true); }
+  SysResult kqueue() { return next(opens, "kqueue"); }
+  SysResult pidfdOpen(std::int32_t) { return next(opens, "pidfd"); }
+  SysResult addExitNote(int queue, const KernelEventChange &registered) {
+    change = registered;
+    return next(adds, "add(" + std::to_string(queue) + ")");
+  }
+  SysResult await(int fd) { return next(waits, "await(" + std::to_string(fd) + ")"); }
+  void close(int fd) { log += "close(" + std::to_string(fd) + ") "; }
+  bool isZombie(std::int32_t) { return next(zombies, "zombie"); }
+  void sleepInterval() { log += "sleep "; }
+};
+
+constexpr SysResult ok{0, 0}, fd7{7, 0};
+SysResult failure(int error) { return {-1, error}; }
+
+// Registers, says so in the log, then waits: nothing after "ready" may come
+// before it.
+template <Registration (*registerWatch)(ScriptedSystem &, std::int32_t)>
+void registerThenWait(ScriptedSystem &system, std::int32_t pid) {
+  const Registration registration = registerWatch(system, pid);
+  system.log += "ready ";
+  awaitExit(system, pid, registration);
+}
+constexpr auto kernelQueue = registerThenWait<registerKernelQueue<ScriptedSystem>>;
+constexpr auto processDescriptor = registerThenWait<registerProcessDescriptor<ScriptedSystem>>;
+
+TEST(ExitWatchTest, CallSequences) {
+  const std::vector<std::tuple<void (*)(ScriptedSystem &, std::int32_t), ScriptedSystem, std::string>> cases = {
+      {kernelQueue, {{ESRCH}}, "probe ready "},
+      {kernelQueue, {{EPERM}, {fd7}, {ok}, {ok}}, "probe kqueue add(7) ready await(7) close(7) "},
+      {kernelQueue, {{0}, {fd7}, {failure(EINTR), ok}, {failure(EINTR), failure(EINTR), ok}},
+       "probe kqueue add(7) add(7) ready await(7) await(7) await(7) close(7) "},
+      // Gone before the registration.
+      {kernelQueue, {{0}, {fd7}, {failure(ESRCH)}}, "probe kqueue add(7) close(7) ready "},
+      // No queue, a registration refused for another reason, a wait that
+      // fails: none proves an exit, so the interval check takes over.
+      {kernelQueue, {{0, 0, ESRCH}, {failure(EMFILE)}, {}, {}, {false}}, "probe kqueue ready probe zombie sleep probe "},
+      {kernelQueue, {{0, 0}, {fd7}, {failure(EPERM)}, {}, {false, true}},
+       "probe kqueue add(7) close(7) ready probe zombie sleep probe zombie "},
+      {kernelQueue, {{0, ESRCH}, {fd7}, {ok}, {failure(ENOMEM)}}, "probe kqueue add(7) ready await(7) close(7) probe "},
+      {processDescriptor, {{ESRCH}}, "probe ready "},
+      {processDescriptor, {{0}, {failure(ESRCH)}}, "probe pidfd ready "},
+      {processDescriptor, {{EPERM}, {fd7}, {}, {failure(EINTR), ok}}, "probe pidfd ready await(7) await(7) close(7) "},
+      {processDescriptor, {{0}, {failure(ENOSYS)}, {}, {}, {false, false, true}},
+       "probe pidfd ready probe zombie sleep probe zombie sleep probe zombie "},
+      {processDescriptor, {{0, ESRCH}, {fd7}, {}, {failure(ENOMEM)}}, "probe pidfd ready await(7) close(7) probe "},
+  };
+  for (auto [wait, system, log] : cases) {
+    wait(system, 4242);
+    EXPECT_EQ(system.log, log);
+    const auto &c = system.change;
+    EXPECT_TRUE(log.find("add") == std::string::npos || (c.ident == 4242u && c.filter == -5 && c.flags == 0x0011 &&
+                                                         c.fflags == 0x80000000u && !c.data && !c.udata));
+  }
+}
+
+// Exits 9 when a check left a descriptor open: it would hold the lowest
+// free number.
+void waitByInterval(pid_t pid) {
+  PosixSystem system;
+  const int lowestFree = ::dup(0);
+  ::close(lowestFree);
+  waitByPolling(system, pid);
+  if (::dup(0) != lowestFree)
+    ::_exit(9);
+}
+
+// A process whose main thread has ended while another runs on. The bare
+// exit call ends the one thread, unlike pthread_exit, which would unwind
+// into the test framework.
+void headless() {
+  pthread_t thread;
+  ::pthread_create(&thread, nullptr, [](void *) -> void * { sleepForever(); }, nullptr);
+  ::syscall(SYS_exit, 0);
+}
+
+// Both real ways to wait, the kernel's and the interval check it falls back
+// to: at once for a process reaped or a zombie, right after a kill, not
+// before, and not while a thread of it runs.
+TEST(ExitWatchProcessTest, ReturnsWhenTheProcessHasEndedAndNotBefore) {
+  // As root, the watcher and the process it waits for run as two other
+  // users, so that the watcher's probe meets EPERM.
+  const auto asUser = [](uid_t user) {
+    if (::geteuid() == 0 && ::setuid(user) != 0)
+      ::_exit(2);
+  };
+  for (const auto wait : {+[](pid_t pid) { waitForExit(pid); }, +[](pid_t pid) { waitByInterval(pid); }}) {
+    Child zombie(sleepForever), target([&] { asUser(54321); sleepForever(); }), mainless(headless);
+    ::kill(zombie.pid(), SIGKILL);
+    awaitZombie(zombie.pid());
+    ASSERT_TRUE(eventually([&] {
+      const auto stat = FnRemapKit::readProcessStat(mainless.pid());
+      return stat && stat->state == 'Z' && stat->threads == 2;
+    })) << "the main thread did not end, or took the other with it";
+    for (const pid_t pid : {goneProcess(), zombie.pid()}) {
+      Child watcher([&] { wait(pid); });
+      EXPECT_EQ(watcher.wait(1s), 0) << pid;
+    }
+    Child watcher([&] { asUser(54322); wait(target.pid()); }), mainlessWatcher([&] { wait(mainless.pid()); });
+    EXPECT_EQ(watcher.wait(300ms), -1) << "returned while the target lived";
+    EXPECT_EQ(mainlessWatcher.wait(1ms), -1) << "took a process with a live thread for an exited one";
+    ::kill(target.pid(), SIGKILL);
+    ::kill(mainless.pid(), SIGKILL);
+    EXPECT_EQ(target.wait(), 128 + SIGKILL);
+    EXPECT_EQ(watcher.wait(500ms), 0) << "the interval check is 50 ms"; // ten times over
+    EXPECT_EQ(mainlessWatcher.wait(500ms), 0);
+  }
+  // 0 and below name no single process; 1 is init, which outlives us.
+  for (const pid_t pid : {0, -1, 1}) {
+    Child watcher([&] { waitForExit(pid); });
+    EXPECT_EQ(watcher.wait(300ms) == -1, pid == 1) << pid;
+  }
+}
+
+// The watcher counts its own voluntary context switches while it waits and
+// exits with the count: a handled signal must not end the wait, and nothing
+// but the signals may wake it.
+TEST(ExitWatchProcessTest, AHandledSignalNeitherEndsTheWaitNorIsTheOnlyWakeUp) {
+  Child target(sleepForever);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  Child watcher([&] {
+    struct sigaction action {};
+    action.sa_handler = [](int) {}; // no SA_RESTART: the wait sees EINTR
+    ::sigaction(SIGUSR1, &action, nullptr);
+    rusage before{}, after{};
+    FnRemapKit::FnGuard::ExitWatch watch(target.pid());
+    ::setenv(FnRemapKit::FnGuard::readyVariable, std::to_string(report[1]).c_str(), 1);
+    FnRemapKit::FnGuard::reportWatching();
+    ::getrusage(RUSAGE_SELF, &before);
+    watch.wait();
+    ::getrusage(RUSAGE_SELF, &after);
+    ::_exit(static_cast<int>(std::min<long>(after.ru_nvcsw - before.ru_nvcsw, 100)));
+  });
+  ::close(report[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(report[0], &byte, 1), 1) << "the watcher did not say that it was watching";
+  ::close(report[0]);
+  for (int i = 0; i < 3; ++i, sleep_for(50ms))
+    ::kill(watcher.pid(), SIGUSR1);
+  EXPECT_EQ(watcher.wait(1500ms), -1) << "a handled signal ended the wait";
+  ::kill(target.pid(), SIGKILL);
+  // One sleep per signal and one for the exit, with room to spare; checking
+  // every 50 ms would make some 35.
+  const int switches = watcher.wait(1s);
+  EXPECT_TRUE(switches >= 0 && switches <= 8) << switches;
+}
+
+} // namespace

@@ -1,0 +1,2 @@
+/* GoogleTest includes it on Apple platforms and uses none of its macros. */
+#pragma once
