@@ -47,7 +47,7 @@ struct FnRemapSession::State {
     if (::getpid() != owner)
       return;
     if (installed)
-      end();
+      end(std::chrono::milliseconds{0}); // the lock once: the guard removes it anyway
     else
       guard.terminate(endBound);
   }
@@ -146,13 +146,13 @@ struct FnRemapSession::State {
     return std::nullopt;
   }
 
-  Ending end() noexcept {
+  Ending end(std::chrono::milliseconds lockBound = KeyMappingLock::defaultBound) noexcept {
     if (::getpid() != owner)
       return {false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
     if (!installed)
       return {true, {}};
     try {
-      const auto lock = KeyMappingLock::acquire();
+      const auto lock = KeyMappingLock::acquire(lockBound);
       if (!lock)
         return {false, lock.error()};
       if (auto failure = release())

@@ -43,22 +43,26 @@ typedef struct FnRemapSessionData *FnRemapSessionRef;
 
 // Starts the guard at guardPath for this process with src and dst, waits
 // (5 s at most) until it reports that it is watching, then, under the key
-// mapping's lock, installs the entry {src, dst} in place of every entry for
-// src. Returns the session, or NULL with nothing written and no guard left
-// running; error then reads "cannot start the guard at PATH: ...", "the
-// guard at PATH exited before it was watching ...", "the guard at PATH did
-// not report that it was watching within 5 s", "the key mapping is locked
-// by another process", "cannot lock the key mapping: ...", "cannot read the
-// key mapping: ..." or "the HID system refused the remap".
+// mapping's lock (waiting 2 s at most for another holder), installs the
+// entry {src, dst} in place of every entry for src. Returns the session, or
+// NULL with nothing written and no guard left running; error then reads
+// "cannot start the guard at PATH: ...", "the guard at PATH exited before
+// it was watching ...", "the guard at PATH cannot reach the key mapping:
+// ..." (the guard's own words), "the guard at PATH did not report that it
+// was watching within 5 s", "the key mapping is locked by another
+// process", "cannot lock the key mapping: ...", "cannot read the key
+// mapping: ..." or "the HID system refused the remap".
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize);
 
 // Restores the key mapping as it was before the install (entries others
-// added since are kept), then ends and reaps the guard. Returns true when
-// restored; false with what failed in error, the guard then kept so that it
-// still removes the entry when the application exits. May be called again;
-// after success it does nothing and returns true. In a process forked from
-// the one that began the session it does nothing and returns false.
+// added since are kept), under the lock (waiting 2 s at most), then ends
+// the guard (SIGTERM, SIGKILL after 0.5 s, then 0.5 s more at most) and
+// reaps it. Returns true when restored; false with what failed in error,
+// the guard then kept so that it still removes the entry when the
+// application exits. May be called again; after success it does nothing
+// and returns true. In a process forked from the one that began the
+// session it does nothing and returns false.
 bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize);
 
 // The pid of the running guard, or 0 once it has ended (and in a process
@@ -66,8 +70,10 @@ bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize)
 // ended is reaped here; this never blocks.
 pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 
-// Ends a session not yet ended, as FnRemapSessionEnd does, and releases it.
-// NULL is allowed.
+// Ends a session not yet ended, as FnRemapSessionEnd does but trying the
+// lock once, without waiting (the guard, kept when that fails, removes the
+// entry when the application exits), and releases it; never more than
+// about 1 s. NULL is allowed.
 void FnRemapSessionFree(FnRemapSessionRef session);
 
 #ifdef __cplusplus

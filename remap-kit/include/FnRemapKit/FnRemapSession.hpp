@@ -27,12 +27,14 @@
 namespace FnRemapKit {
 
 /// Why a session could not begin. what() says what failed:
-/// "cannot start the guard at <path>: <reason>", "the guard at <path> exited
-/// before it was watching" (with its exit status where one can be had), "the
-/// guard at <path> did not report that it was watching within 5 s", "the
-/// key mapping is locked by another process", "cannot lock the key mapping:
-/// <reason>", "cannot read the key mapping: <reason>" or "the HID system
-/// refused the remap".
+/// "cannot start the guard at <path>: <reason>" (also when the guard
+/// started but could not be held, for want of descriptors say, and was
+/// killed), "the guard at <path> exited before it was watching" (with its
+/// exit status where one can be had), "the guard at <path> cannot reach the
+/// key mapping: <reason>" (the guard's own words), "the guard at <path> did
+/// not report that it was watching within 5 s", "the key mapping is locked
+/// by another process", "cannot lock the key mapping: <reason>", "cannot
+/// read the key mapping: <reason>" or "the HID system refused the remap".
 class FnRemapSessionError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
@@ -42,9 +44,10 @@ public:
 ///
 /// begin() starts tarnwick-fn-guard for this process with our entry's two
 /// usages and waits, 5 s at most, until the guard reports that it is
-/// watching us (one byte on the pipe named in FnGuard::readyVariable). Only
-/// then does it take the KeyMappingLock, read the list (the original) and
-/// write FnRemapMapping::merging(original, ours). So there is no moment at
+/// watching us ("\n" on the pipe named in FnGuard::readyVariable; anything
+/// else is why it cannot reach the key mapping). Only then does it take the
+/// KeyMappingLock (waiting 2 s at most for another holder), read the list
+/// (the original) and write FnRemapMapping::merging(original, ours). So there is no moment at
 /// which the remap is in place and unguarded: killed at any point, the
 /// application leaves a guard that removes the entry, or finds nothing to
 /// remove. When any step fails, nothing is left behind: no entry written, no
@@ -55,12 +58,16 @@ public:
 /// default signal dispositions and an empty signal mask. On macOS it gets
 /// the application's bundle identifier to log under.
 ///
-/// end() takes the lock, writes FnRemapMapping::restoring(current, ours,
-/// original), and then ends the guard (SIGTERM: no removal, no record;
-/// SIGKILL after 2 s) and reaps it. If the lock or the restore fails, the
-/// guard is kept, and still removes the entry when the application exits;
-/// end() may be called again. The destructor ends a session not yet ended,
-/// and never throws.
+/// end() takes the lock (waiting 2 s at most), writes
+/// FnRemapMapping::restoring(current, ours, original), and then ends the
+/// guard (SIGTERM: no removal, no record; SIGKILL after 0.5 s, then 0.5 s
+/// more at most; a guard exits at once on its parent's SIGTERM) and reaps
+/// it. If the lock or the restore fails, the guard is kept, and still
+/// removes the entry when the application exits; end() may be called
+/// again. The destructor ends a session not yet ended as end() does, but
+/// tries the lock once, without waiting: after an end() that failed for the
+/// lock, it returns at once and leaves the removal to the guard. It never
+/// throws, and never takes more than about 1 s.
 ///
 /// The guard is held by a process descriptor (on macOS by its pid, checked
 /// against its parent and start time), so no process that took the pid of a

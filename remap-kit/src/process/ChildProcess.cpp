@@ -21,6 +21,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
+/// How long a child killed at the spawn gets to end.
+constexpr milliseconds killBound{1000};
+
 /// Who started a process, and when: what tells our child from a stranger
 /// that was given its pid.
 struct Identity {
@@ -53,6 +56,15 @@ int pidfdOpen(pid_t pid) {
 }
 #endif
 
+/// How a child that waitpid reaped ended, from its \p status.
+std::optional<Ending> endingOf(int status) {
+  if (WIFEXITED(status))
+    return Ending{false, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status))
+    return Ending{true, WTERMSIG(status)};
+  return std::nullopt;
+}
+
 void pause(std::chrono::nanoseconds length) {
   const timespec interval{0, static_cast<long>(length.count())};
   ::nanosleep(&interval, nullptr);
@@ -82,70 +94,115 @@ int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *acti
   // At once: until the descriptor is open, only the pid names the child
   // (and a child reaped for us in between could leave it to another, were
   // every pid used up in that instant). One reaped already (SIGCHLD
-  // ignored) leaves ESRCH. A kernel that opens descriptors but cannot wait
-  // on them (before 5.4) gets the pid's checks instead.
+  // ignored) leaves ESRCH. A kernel or a filter without descriptors
+  // (ENOSYS, EPERM), or one that opens them but cannot wait on them (before
+  // 5.4), leaves the pid's checks. Any other failure (EMFILE, ENFILE,
+  // ENOMEM) leaves a child that we could not tell from a stranger once the
+  // same want makes /proc unreadable too: it is ended now, while its pid is
+  // still its own.
   descriptor = FileDescriptor(pidfdOpen(pid));
-  siginfo_t probe{};
-  if (descriptor &&
-      ::waitid(P_PIDFD, static_cast<id_t>(descriptor.get()), &probe, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == EINVAL) {
-    descriptor = FileDescriptor();
-  } else if (descriptor || errno == ESRCH) {
-    if (!descriptor)
+  if (!descriptor) {
+    const int error = errno;
+    if (error == ESRCH) {
       forget();
-    return 0;
+      return 0;
+    }
+    if (error != ENOSYS && error != EPERM)
+      return refuse(error);
+  } else {
+    siginfo_t probe{};
+    if (::waitid(P_PIDFD, static_cast<id_t>(descriptor.get()), &probe, WEXITED | WNOHANG | WNOWAIT) == 0 ||
+        errno != EINVAL)
+      return 0;
+    descriptor = FileDescriptor();
   }
 #endif
   // Start times count clock ticks on Linux: a pid the system handed on
   // within the same tick would pass for our child, but that needs all pids
   // used up in 10 ms.
+  errno = 0;
   const auto identity = identityOf(pid);
-  if (identity && identity->parent == ::getpid())
+  if (identity && identity->parent == ::getpid()) {
     startTime = identity->start;
-  else
-    forget(); // already reaped by someone else
+    return 0;
+  }
+  // Unread (no descriptor to read it with, say) while the child is still
+  // ours: without its start time no later check could tell it from a
+  // stranger, so it is ended now.
+  const int error = errno ? errno : EIO;
+  int status = 0;
+  const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+  if (reaped == 0)
+    return refuse(error);
+  if (reaped == pid)
+    end = endingOf(status);
+  forget(); // exited, or reaped already by someone else
   return 0;
 }
 
-// Reaps the child once it has exited; true once it has ended. Where there is
-// no descriptor, the pid is checked first, so that it is never taken for
-// another's.
-bool ChildProcess::ended() noexcept {
+int ChildProcess::refuse(int error) noexcept {
+  // The child is not reaped, so the pid is still its own: neither the
+  // system (it has not exited) nor anyone's waitpid(-1) can have handed it
+  // on. SIGKILL ends it at once, stopped or not; the bound is for a kernel
+  // that keeps it in an uninterruptible sleep, and leaves a zombie at worst.
+  int status = 0;
+  pid_t reaped = ::waitpid(id, &status, WNOHANG);
+  if (reaped == 0) {
+    ::kill(id, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + killBound;
+    while ((reaped = ::waitpid(id, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      pause(milliseconds{1});
+  }
+  if (reaped == id)
+    end = endingOf(status);
+  forget();
+  return error;
+}
+
+// Reaps the child once it has exited. Where there is no descriptor, the pid
+// is checked first, so that it is never taken for another's; a check that
+// wants descriptors or memory learns nothing, and keeps the child.
+ChildProcess::Seen ChildProcess::look() noexcept {
   if (id == 0)
-    return true;
+    return Seen::ended;
 #if !defined(__APPLE__)
   if (descriptor) {
     siginfo_t info{};
     if (::waitid(P_PIDFD, static_cast<id_t>(descriptor.get()), &info, WEXITED | WNOHANG) == 0) {
       if (info.si_pid == 0)
-        return false;
+        return Seen::running;
       end = Ending{info.si_code != CLD_EXITED, info.si_status};
     } else if (errno != ECHILD) {
-      return false; // nothing learnt
+      return Seen::unsure;
     }
     // ECHILD: the system reaped it for us, or someone's waitpid(-1) did.
     forget();
-    return true;
+    return Seen::ended;
   }
 #endif
+  errno = 0;
   const auto identity = identityOf(id);
+  if (!identity && (errno == EMFILE || errno == ENFILE || errno == ENOMEM))
+    return Seen::unsure;
   int status = 0;
   if (identity && identity->parent == ::getpid() && identity->start == startTime) {
     const pid_t reaped = ::waitpid(id, &status, WNOHANG);
     if (reaped == 0)
-      return false;
-    if (reaped == id && WIFEXITED(status))
-      end = Ending{false, WEXITSTATUS(status)};
-    else if (reaped == id && WIFSIGNALED(status))
-      end = Ending{true, WTERMSIG(status)};
+      return Seen::running;
+    if (reaped == id)
+      end = endingOf(status);
   }
   forget();
-  return true;
+  return Seen::ended;
 }
+
+bool ChildProcess::ended() noexcept { return look() == Seen::ended; }
 
 pid_t ChildProcess::pid() noexcept { return ended() ? 0 : id; }
 
 void ChildProcess::signal(int signal) noexcept {
-  if (ended())
+  const Seen seen = look();
+  if (seen == Seen::ended)
     return;
 #if !defined(__APPLE__)
   if (descriptor) {
@@ -153,7 +210,8 @@ void ChildProcess::signal(int signal) noexcept {
     return;
   }
 #endif
-  ::kill(id, signal);
+  if (seen == Seen::running) // an unchecked pid may be someone else's by now
+    ::kill(id, signal);
 }
 
 bool ChildProcess::waitFor(milliseconds limit) noexcept {

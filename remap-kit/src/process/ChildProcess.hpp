@@ -43,12 +43,15 @@ public:
   ~ChildProcess();
 
   /// Starts \p path as posix_spawn does and holds the child; once, on a
-  /// handle that holds none. Returns 0, or the errno that stopped it.
+  /// handle that holds none. Returns 0, or the errno that stopped it: also
+  /// when the child started but cannot be held for want of descriptors or
+  /// memory, and was then killed and reaped.
   int spawn(const char *path, const posix_spawn_file_actions_t *actions,
             const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) noexcept;
 
-  /// The child's pid while it runs; 0 once it has ended, or when there is
-  /// none. Reaps a child that has exited; never blocks.
+  /// The child's pid while it runs (or while no check can be made, for want
+  /// of descriptors); 0 once it has ended, or when there is none. Reaps a
+  /// child that has exited; never blocks.
   pid_t pid() noexcept;
 
   /// Sends \p signal to the child while it runs, and to no one else.
@@ -66,7 +69,14 @@ public:
   const std::optional<Ending> &ending() const noexcept { return end; }
 
 private:
+  /// What a check of the child shows; unsure when it could not be made.
+  enum class Seen { running, ended, unsure };
+
+  Seen look() noexcept;
   bool ended() noexcept;
+  /// Kills and reaps the child, which must not have been reaped yet, and
+  /// returns \p error.
+  int refuse(int error) noexcept;
   void forget() noexcept;
 
   pid_t id = 0;

@@ -169,25 +169,46 @@ int makeReportPipe(FileDescriptor &read, FileDescriptor &write) {
   return 0;
 }
 
-enum class Report { watching, closed, silent };
+/// What the guard said on the pipe.
+struct Report {
+  enum Kind { watching, cannot, closed, silent } kind;
+  std::string reason; // why it cannot reach the key mapping
+};
 
-/// Waits at most \p bound for the guard's one byte on \p read.
+/// The longest reason a guard gives.
+constexpr std::size_t reasonLimit = 255;
+
+/// Waits at most \p bound for the guard's word on \p read: "\n" when it
+/// is watching; anything else says why it cannot reach the key mapping, up
+/// to end of file. The first byte is read alone, so that nothing after a
+/// "\n" is waited for.
 Report awaitReport(int read, milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
-  for (;;) {
+  std::string said;
+  bool finished = false; // end of file, or a reason as long as any may be
+  while (!finished) {
     const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd report{read, POLLIN, 0};
     const int ready = ::poll(&report, 1, static_cast<int>(std::max<milliseconds>(left, {}).count()));
     if (ready < 0 && errno == EINTR)
       continue;
-    if (ready <= 0) // nothing came, or nothing can be known: a read could block
-      return Report::silent;
-    char byte = 0;
+    if (ready <= 0) // nothing more came, or nothing can be known: a read could block
+      break;
+    std::array<char, reasonLimit> bytes{};
     ssize_t got = -1;
-    while ((got = ::read(read, &byte, 1)) < 0 && errno == EINTR) {
+    while ((got = ::read(read, bytes.data(), said.empty() ? 1 : reasonLimit - said.size())) < 0 && errno == EINTR) {
     }
-    return got == 1 ? Report::watching : Report::closed;
+    if (got > 0)
+      said.append(bytes.data(), static_cast<std::size_t>(got));
+    if (said == "\n")
+      return {Report::watching, {}};
+    finished = got <= 0 || said.size() >= reasonLimit;
   }
+  if (said.empty())
+    return {finished ? Report::closed : Report::silent, {}};
+  if (said.back() == '\n')
+    said.pop_back();
+  return {Report::cannot, said};
 }
 
 } // namespace
@@ -200,9 +221,13 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
   if (error)
     throw FnRemapSessionError("cannot start the guard at " + path + ": " + std::strerror(error));
   write = FileDescriptor(); // so that the guard's exit closes the pipe
-  switch (awaitReport(read.get(), readyBound)) {
+  const auto report = awaitReport(read.get(), readyBound);
+  switch (report.kind) {
   case Report::watching:
     return;
+  case Report::cannot:
+    guard.terminate(endBound);
+    throw FnRemapSessionError("the guard at " + path + " cannot reach the key mapping: " + report.reason);
   case Report::closed: {
     guard.terminate(endBound);
     const auto &ending = guard.ending();

@@ -1,8 +1,9 @@
 //===- process/GuardLaunch.hpp - Starting the guard, until it watches -----===//
 //
 // How a session starts tarnwick-fn-guard for this process: out of reach of
-// everything of ours, with a pipe on which it says that it is watching us,
-// and a bounded wait for that word.
+// everything of ours, with a pipe on which it says that it is watching us
+// (or why it cannot reach the key mapping), and a bounded wait for that
+// word.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -22,11 +23,16 @@ namespace FnRemapKit::Process {
 inline constexpr std::chrono::milliseconds readyBound{5000};
 
 /// How long a guard gets to end on SIGTERM before SIGKILL, and after it.
-inline constexpr std::chrono::milliseconds endBound{2000};
+/// A guard exits at once on its parent's SIGTERM, so this is for one that
+/// is stopped, hung or no guard at all; both together keep any release of a
+/// session within about 1 s.
+inline constexpr std::chrono::milliseconds endBound{500};
 
 /// Starts the guard at \p path into \p guard, watching this process for
 /// the entry {src, dst}, and returns once it reports that it is watching.
-/// Throws FnRemapSessionError saying what failed, with the guard ended.
+/// Throws FnRemapSessionError saying what failed, with the guard ended:
+/// also when it says that it cannot reach the key mapping, and when it
+/// started but cannot be held (for want of descriptors, say).
 void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst);
 
 } // namespace FnRemapKit::Process
