@@ -289,11 +289,17 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   EXPECT_NE(records.find(record), std::string::npos) << records;
 #else
   std::vector<std::string> descriptors;
-  for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
-    descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
-  std::ranges::sort(descriptors);
-  // The pipe it reported on (3) is closed.
-  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 anon_inode:[pidfd]"}));
+  const auto open = [&] {
+    descriptors.clear();
+    std::error_code racing; // one closing as we read
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
+      descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path(), racing).string());
+    std::ranges::sort(descriptors);
+    return descriptors;
+  };
+  // The pipe it reported on (3) is closed, once it has said its word.
+  const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 anon_inode:[pidfd]"};
+  EXPECT_TRUE(eventually([&] { return open() == expected; }, 2s)) << testing::PrintToString(descriptors);
   // The application blocks its quit signals and ignores SIGUSR1; the guard
   // blocks no standard signal (glibc's own real-time ones aside) and
   // ignores only SIGPIPE, of its own accord.
