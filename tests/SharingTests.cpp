@@ -179,6 +179,14 @@ TEST_F(SharingTest, AnotherDestinationForAHeldKeyIsRefused) {
   Application other(entry(FnRemapMapping::fnSource, 0x70000006D));
   EXPECT_EQ(other.failure, "the key 0xFF00000003 is remapped by process " + std::to_string(holder.pid()));
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  // Who holds it, as keymap shows the ledger.
+  ToolProcess keymap(KEYMAP, {"keymap", "holders"}, root);
+  EXPECT_EQ(keymap.wait(), 0);
+  const std::string src = "HIDKeyboardModifierMappingSrc=1095216660483";
+  EXPECT_THAT(keymap.standardOutput(),
+              testing::MatchesRegex("application " + std::to_string(holder.pid()) + " \\([A-Za-z]+\\) live, guard " +
+                                    std::to_string(holder.guard) + " live, this boot: HIDKeyboardModifierMappingDst=30064771182 " +
+                                    src + "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176 " + src + "\n"));
   EXPECT_EQ(holder.end(), "restored");
   EXPECT_THAT(reapAll(), testing::IsEmpty());
   EXPECT_EQ(store.read(), original);

@@ -1,11 +1,14 @@
 // keymap get
 // keymap set < saved
+// keymap holders
 //
 // The user key mapping through FnRemapKit's store, one entry a line, each
 // key and value as KEY=VALUE, separated by blanks. `get` prints the list
 // ("unset" when the system holds none); `set` replaces it with the lines on
 // standard input (an unset one comes back empty, which the system treats
 // alike). The demo saves the mapping with one and puts it back with the other.
+// `holders` prints the ledger: who holds which entry, one hold a line, then
+// what installs displaced for each source ("no holds" when there are none).
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include <cstdio>
@@ -38,6 +41,43 @@ int get(const HIDKeyMappingStore &store) {
     return 1;
   }
   std::fputs(out.str().c_str(), stdout);
+  return 0;
+}
+
+std::string line(const KeyMappingEntry &entry) {
+  std::string text;
+  for (const auto &[key, value] : entry)
+    text += (text.empty() ? "" : " ") + key + "=" + std::to_string(value);
+  return text;
+}
+
+// A reader only: it takes no lock and moves nothing aside.
+int holders() {
+  KeyMappingLedger::Loaded loaded;
+  try {
+    loaded = KeyMappingLedger::file().peek();
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "keymap: cannot read the holds: %s\n", error.what());
+    return 1;
+  }
+  if (loaded.state != KeyMappingLedger::Loaded::State::read) {
+    std::fprintf(stderr, "keymap: %s is %s\n", KeyMappingLedger::file().path().c_str(),
+                 loaded.state == KeyMappingLedger::Loaded::State::newer ? "a newer FnRemapKit's" : "damaged");
+    return 1;
+  }
+  const auto &[holds, displaced] = loaded.holds;
+  if (holds.empty())
+    std::puts("no holds");
+  const std::string boot = bootIdentifier();
+  for (const auto &hold : holds) {
+    const std::string name = processName(hold.application.pid);
+    std::printf("application %d (%s) %s, guard %d %s, %s boot: %s\n", hold.application.pid,
+                name.empty() ? "?" : name.c_str(), isRunning(hold.application) ? "live" : "gone", hold.guard.pid,
+                isRunning(hold.guard) ? "live" : "gone", hold.boot == boot ? "this" : "another", line(hold.entry).c_str());
+  }
+  for (const auto &[source, entries] : displaced)
+    for (const auto &entry : entries)
+      std::printf("displaced for %s: %s\n", FnGuardArguments::formatUsage(source).c_str(), line(entry).c_str());
   return 0;
 }
 
@@ -84,6 +124,8 @@ int main(int argc, char **argv) {
     return get(HIDKeyMappingStore());
   if (verb == "set")
     return set(HIDKeyMappingStore());
-  std::fprintf(stderr, "usage: keymap get | keymap set\n");
+  if (verb == "holders")
+    return holders();
+  std::fprintf(stderr, "usage: keymap get | keymap set | keymap holders\n");
   return 64;
 }

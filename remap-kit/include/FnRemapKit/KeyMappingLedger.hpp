@@ -36,6 +36,19 @@ struct ProcessIdentity {
   friend bool operator==(const ProcessIdentity &, const ProcessIdentity &) = default;
 };
 
+/// Whether \p process still runs: its pid exists, with the same start time,
+/// and it has not exited. A lookup that is refused counts as running: we
+/// cannot tell, and taking a live application for gone would undo its
+/// remap under it.
+bool isRunning(const ProcessIdentity &process) noexcept;
+
+/// The short name the system shows for \p pid; empty when it shows none.
+std::string processName(std::int32_t pid);
+
+/// This boot of the machine: kern.bootsessionuuid on macOS,
+/// /proc/sys/kernel/random/boot_id on Linux; empty when it cannot be read.
+std::string bootIdentifier();
+
 /// One session's claim on its entry. It is live while its application
 /// runs, in this boot of the machine.
 struct KeyMappingHold {

@@ -81,7 +81,7 @@ bool isRunning(const ProcessIdentity &process) noexcept {
   return look->state == ProcessLook::State::running && look->start == process.start;
 }
 
-std::string processName(pid_t pid) {
+std::string processName(std::int32_t pid) {
 #if defined(__APPLE__)
   struct kinfo_proc info {};
   return processEntry(pid, info) ? std::string(info.kp_proc.p_comm) : std::string();

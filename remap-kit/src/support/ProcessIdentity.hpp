@@ -38,17 +38,6 @@ std::optional<ProcessLook> lookUpProcess(pid_t pid) noexcept;
 /// This process as others see it.
 ProcessIdentity currentProcess() noexcept;
 
-/// Whether \p process still runs: its pid exists, with the same start time,
-/// and it has not exited. A lookup that is refused counts as running: we
-/// cannot tell, and taking a live application for gone would undo its
-/// remap under it.
-bool isRunning(const ProcessIdentity &process) noexcept;
-
-/// The short name the system shows for \p pid; empty when it shows none.
-std::string processName(pid_t pid);
-
-/// This boot of the machine: kern.bootsessionuuid on macOS,
-/// /proc/sys/kernel/random/boot_id on Linux; empty when it cannot be read.
-std::string bootIdentifier();
+// isRunning, processName and bootIdentifier are public, beside the ledger.
 
 } // namespace FnRemapKit
