@@ -43,20 +43,26 @@ typedef struct FnRemapSessionData *FnRemapSessionRef;
 
 // Starts the guard at guardPath for this process with src and dst, waits
 // (5 s at most) until it reports that it is watching, then, under the key
-// mapping's lock (waiting 2 s at most for another holder), installs the
-// entry {src, dst} in place of every entry for src. Returns the session, or
-// NULL with nothing written and no guard left running; error then reads
+// mapping's lock (waiting 2 s at most for another holder), records the
+// session's hold in the ledger beside the lock and installs the entry
+// {src, dst} in place of every entry for src; another session's identical
+// entry is shared. Returns the session, or NULL with nothing written and no
+// guard left running; error then reads
 // "cannot start the guard at PATH: ...", "the guard at PATH exited before
 // it was watching ...", "the guard at PATH cannot reach the key mapping:
 // ..." (the guard's own words), "the guard at PATH did not report that it
 // was watching within 5 s", "the key mapping is locked by another
 // process", "cannot lock the key mapping: ...", "cannot read the key
-// mapping: ..." or "the HID system refused the remap".
+// mapping: ...", "the key mapping's holds are kept by a newer FnRemapKit",
+// "cannot keep the key mapping's holds: ...", "the key SRC is remapped by
+// process PID" or "the HID system refused the remap".
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize);
 
-// Restores the key mapping as it was before the install (entries others
-// added since are kept), under the lock (waiting 2 s at most), then ends
+// Releases the session's hold under the lock (waiting 2 s at most): the
+// entry stays while another live session holds it; the last one out puts
+// back what the installs displaced (entries others added since are kept,
+// and a user's own new entry for src wins). Then it ends
 // the guard (SIGTERM, SIGKILL after 0.5 s, then 0.5 s more at most) and
 // reaps it. Returns true when restored; false with what failed in error,
 // the guard then kept so that it still removes the entry when the

@@ -34,7 +34,10 @@ namespace FnRemapKit {
 /// key mapping: <reason>" (the guard's own words), "the guard at <path> did
 /// not report that it was watching within 5 s", "the key mapping is locked
 /// by another process", "cannot lock the key mapping: <reason>", "cannot
-/// read the key mapping: <reason>" or "the HID system refused the remap".
+/// read the key mapping: <reason>", "the key mapping's holds are kept by a
+/// newer FnRemapKit", "cannot keep the key mapping's holds: <reason>", "the
+/// key <source> is remapped by process <pid>" (another application holds
+/// our key with another destination) or "the HID system refused the remap".
 class FnRemapSessionError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
@@ -46,21 +49,32 @@ public:
 /// usages and waits, 5 s at most, until the guard reports that it is
 /// watching us ("\n" on the pipe named in FnGuard::readyVariable; anything
 /// else is why it cannot reach the key mapping). Only then does it take the
-/// KeyMappingLock (waiting 2 s at most for another holder), read the list
-/// (the original) and write FnRemapMapping::merging(original, ours). So there is no moment at
-/// which the remap is in place and unguarded: killed at any point, the
-/// application leaves a guard that removes the entry, or finds nothing to
-/// remove. When any step fails, nothing is left behind: no entry written, no
-/// guard running.
+/// KeyMappingLock (waiting 2 s at most for another holder) and, under it:
+/// repairs the ledger (KeyMappingLedger: the holds of applications that are
+/// gone are released), refuses a key that another live application holds
+/// with another destination, records our hold and the user's entries that
+/// our install displaces, and writes FnRemapMapping::merging(current, ours)
+/// (or nothing, when another live hold's identical entry is there already).
+/// So there is no moment at which the remap is in place and unguarded:
+/// killed at any point, the application leaves a guard that removes the
+/// entry, or finds nothing to remove. When any step fails, nothing is left
+/// behind: no entry written, no hold kept, no guard running.
+///
+/// Several sessions, in one application or many, may hold the same entry:
+/// it stays while any of them runs, and the last to go takes it out and
+/// puts back what the installs displaced (unless the user has set another
+/// entry for that key meanwhile, which stays).
 ///
 /// The guard is started detached from everything of ours: its own session,
 /// its standard streams on /dev/null, no other descriptor but the pipe,
 /// default signal dispositions and an empty signal mask. On macOS it gets
 /// the application's bundle identifier to log under.
 ///
-/// end() takes the lock (waiting 2 s at most), writes
-/// FnRemapMapping::restoring(current, ours, original), and then ends the
-/// guard (SIGTERM: no removal, no record; SIGKILL after 0.5 s, then 0.5 s
+/// end() takes the lock (waiting 2 s at most), repairs the ledger, releases
+/// our hold (the entry stays if another live hold names it; else it goes,
+/// with what was displaced for our key put back where nothing else stands),
+/// verifies the list with a read ("the restored key mapping still holds the
+/// remap" otherwise), drops our hold, and then ends the guard (SIGTERM: no removal, no record; SIGKILL after 0.5 s, then 0.5 s
 /// more at most; a guard exits at once on its parent's SIGTERM) and reaps
 /// it. If the lock or the restore fails, the guard is kept, and still
 /// removes the entry when the application exits; end() may be called
@@ -74,7 +88,7 @@ public:
 /// guard the system reaped is ever signalled or waited for, and no wait is
 /// unbounded. A session acts only in the process that began it: in a child
 /// forked from that one, end() reports that and the destructor does nothing.
-/// Not safe for concurrent use; one session per entry.
+/// Not safe for concurrent use.
 class FnRemapSession {
 public:
   /// How end() went.
@@ -85,7 +99,9 @@ public:
     std::string message;
   };
 
-  /// Begins a session over \p store. \p ours must hold exactly the two keys
+  /// Begins a session over \p store; the HID store's holds are the ledger's
+  /// file, any other store's a ledger of its own in memory. \p ours must
+  /// hold exactly the two keys
   /// FnRemapMapping::srcKey and dstKey, as FnRemapMapping::entry makes it
   /// (std::invalid_argument otherwise). Throws FnRemapSessionError.
   template <KeyMappingStore Store = HIDKeyMappingStore>
