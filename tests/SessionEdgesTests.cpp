@@ -86,6 +86,7 @@ long millisecondsSince(std::chrono::steady_clock::time_point start) {
                                .count());
 }
 
+#if !defined(__APPLE__)
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
 #elif defined(__has_feature)
@@ -94,7 +95,6 @@ constexpr bool sanitized = __has_feature(address_sanitizer);
 constexpr bool sanitized = false;
 #endif
 
-#if !defined(__APPLE__)
 /// This process's children, running or not yet reaped, as every thread's
 /// list shows them: a child belongs to the thread that started it.
 std::set<pid_t> children() {
