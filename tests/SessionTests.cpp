@@ -289,11 +289,15 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   EXPECT_NE(records.find(record), std::string::npos) << records;
 #else
   std::vector<std::string> descriptors;
-  for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
-    descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path()).string());
+  for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd")) {
+    const std::string link = std::filesystem::read_symlink(fd.path()).string();
+    descriptors.push_back(fd.path().filename().string() + " " + (link.starts_with("pipe:") ? "pipe" : link));
+  }
   std::ranges::sort(descriptors);
-  // The pipe it reported on (3) is closed.
-  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 anon_inode:[pidfd]"}));
+  // The pipe it reported on (3) is closed; its stop signals' pipe (4, 5) is
+  // its own.
+  EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 pipe", "5 pipe",
+                                                   "6 anon_inode:[pidfd]"}));
   // The application blocks its quit signals and ignores SIGUSR1; the guard
   // blocks no standard signal (glibc's own real-time ones aside) and
   // ignores only SIGPIPE, of its own accord.

@@ -1,0 +1,28 @@
+#include "GuardReadiness.hpp"
+
+#include "../hid/HIDSystem.hpp"
+
+#include "FnRemapKit/FnGuard.hpp"
+#include "FnRemapKit/HIDKeyMappingStore.hpp"
+
+namespace FnRemapKit::FnGuard::detail {
+
+void checkLedgerReachable() {}
+
+std::optional<std::string> unreachableReason() noexcept {
+  try {
+    HID::openLockFile();
+    try {
+      HIDKeyMappingStore().read();
+    } catch (const KeyMappingError &) {
+      // Reached: what the list holds is the release's to judge.
+    }
+    checkLedgerReachable();
+  } catch (...) {
+    std::string reason = errorText(std::current_exception());
+    return reason.empty() ? "unknown error" : reason;
+  }
+  return std::nullopt;
+}
+
+} // namespace FnRemapKit::FnGuard::detail
