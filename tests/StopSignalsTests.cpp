@@ -220,6 +220,36 @@ TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly)
   }
 }
 
+// The parent's signal that comes while a stranger's release waits for the
+// lock (which the test holds) ends the guard only once the release and its
+// record are done.
+TEST_F(StopSignalTest, TheParentsSignalDuringAReleaseEndsTheGuardAfterIt) {
+  Watched watched(root / "during", false);
+  pollfd report{watched.reportFd, POLLIN, 0};
+  char byte = 0;
+  ASSERT_TRUE(::poll(&report, 1, 10'000) == 1 && ::read(report.fd, &byte, 1) == 1 && byte == '\n');
+  ::close(report.fd);
+  const pid_t guard = watched.guardPid();
+  std::optional<KeyMappingLock> held(KeyMappingLock::acquire()); // the state directory is the row's
+  ASSERT_TRUE(held->held()) << held->error();
+  ::kill(guard, SIGTERM);
+  sleep_for(300ms); // it waits for the lock, 2 s at most
+  const int order[2] = {guard, SIGUSR1};
+  EXPECT_EQ(::write(watched.command.ends[1], order, sizeof order), static_cast<ssize_t>(sizeof order));
+  sleep_for(200ms);
+  EXPECT_EQ(watched.reaper->wait(500ms), -1) << "the parent's signal cut the release short";
+  held.reset();
+  ToolProcess &reaper = *watched.reaper;
+  EXPECT_EQ(reaper.wait(), 128 + SIGUSR1);
+  EXPECT_EQ(watched.list(), withoutOurs);
+  const std::string out = reaper.standardOutput();
+  if (reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos) {
+    EXPECT_TRUE(saidOnly(out, guard, "was killed by signal " + std::to_string(SIGUSR1), 8 + 5,
+                         "stopped by signal 15 from process " + std::to_string(::getpid()) + ", removed the fn remap"))
+        << out;
+  }
+}
+
 // An application that leaves SIGTERM alone, and its guard, both sent it at
 // once by a third process, as quitting an application that kills its
 // coalition, a logout or `systemctl --user stop` do: the entry goes. The
