@@ -87,7 +87,9 @@ int main(int argc, char **argv) {
   // repeat it.
   const auto run = FnGuard::runGuard(
       *parsed, [&](const FnGuard::GuardRun &ended) { record(log, parsed->parent(), ended); });
+  // At once: nothing is left to flush, and the application, which learns
+  // the reason from the pipe, may stop us meanwhile.
   if (run.notReady)
-    return 1;
+    std::_Exit(1);
   return run.outcome.kind() == FnGuardOutcome::Kind::failed ? 1 : 0;
 }

@@ -321,12 +321,14 @@ TEST_F(StopSignalTest, AGuardThatCannotReachTheKeyMappingSaysWhyInsteadOfWatchin
     std::string reason, outcomeWithout;
   };
   const std::string notRemoved = "fn remap not removed: ";
-  for (const auto &[state, reason, outcomeWithout] : std::vector<Row>{
+  for (const Row &row : std::vector<Row>{
            {open, "state directory " + open.string() + groupWritable, notRemoved},
            {file, "state directory " + file.string() + " is not a directory", notRemoved},
            {refusedLock, (refusedLock / "UserKeyMapping.lock").string() + " is a symbolic link", "fn remap already restored"},
            {refusedList, "cannot read " + (refusedList / "UserKeyMapping.json").string() + ": it" + groupWritable, notRemoved},
            {deep, ("state directory " + deep.string() + groupWritable).substr(0, 255), notRemoved}}) {
+    const auto &[state, reason, outcomeWithout] = row; // a lambda may not capture a binding, as clang 14 has it
+    const std::filesystem::path &stateDirectory = row.state;
     SCOPED_TRACE(state.string());
     for (const bool reporting : {true, false}) {
       int report[2];
@@ -334,7 +336,7 @@ TEST_F(StopSignalTest, AGuardThatCannotReachTheKeyMappingSaysWhyInsteadOfWatchin
       auto arguments = guardArguments(parent.pid());
       arguments.insert(arguments.begin(), {"orphan-reaper", "-l"});
       ToolProcess reaper(ORPHAN_REAPER, arguments, root, [&] {
-        ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1);
+        ::setenv("TARNWICK_HID_STATE_DIR", stateDirectory.c_str(), 1);
         if (reporting)
           ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1);
       });
