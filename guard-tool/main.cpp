@@ -1,13 +1,14 @@
 // tarnwick-fn-guard <parent-pid> <src-usage> <dst-usage>
 //
-// Waits for the parent to exit, then removes its key mapping entry from the
-// HID event system, logs one record and exits: 0 when the entry is gone, 1
-// when it could not be removed, 64 for a rejected command line.
+// Waits for the parent to exit, or for a stop signal from anyone but the
+// parent, then removes its key mapping entry from the HID event system, logs
+// one record and exits: 0 when the entry is gone (or kept for another
+// application), 1 when it could not be removed or when it reported that it
+// cannot reach the key mapping, 64 for a rejected command line. The parent's
+// own stop signal ends it by the signal's default action, with no record.
 #include "log/GuardLog.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
-
-#include <signal.h>
 
 #include <algorithm>
 #include <csignal>
@@ -37,19 +38,39 @@ const char *logSubsystem() {
   return wellFormed ? given : FNGUARD_LOG_SUBSYSTEM;
 }
 
+// The one record of a run that released.
+void record(FnGuardTool::GuardLog &log, std::int32_t parent, const FnGuard::GuardRun &run) {
+  const FnGuardOutcome &outcome = run.outcome;
+  using Kind = FnGuardOutcome::Kind;
+  if (const auto &stop = run.stoppedBy) {
+    switch (outcome.kind()) {
+    case Kind::removed:
+      return log.removedOnSignal(stop->number, stop->sender);
+    case Kind::alreadyGone:
+      return log.alreadyGoneOnSignal(stop->number, stop->sender);
+    case Kind::kept:
+      return log.keptOnSignal(stop->number, stop->sender, outcome.holder());
+    case Kind::failed:
+      return log.failedOnSignal(stop->number, stop->sender, outcome.message().c_str());
+    }
+  }
+  switch (outcome.kind()) {
+  case Kind::removed:
+    return log.removed(parent);
+  case Kind::alreadyGone:
+    return log.alreadyGone(parent);
+  case Kind::kept:
+    return log.kept(parent, outcome.holder());
+  case Kind::failed:
+    return log.failed(parent, outcome.message().c_str());
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  // The parent may have started us with these ignored or blocked; we must
-  // stay killable while we wait.
-  std::signal(SIGTERM, SIG_DFL);
-  std::signal(SIGINT, SIG_DFL);
-  sigset_t stoppers;
-  sigemptyset(&stoppers);
-  sigaddset(&stoppers, SIGTERM);
-  sigaddset(&stoppers, SIGINT);
-  sigprocmask(SIG_UNBLOCK, &stoppers, nullptr);
-  // One that stopped listening for our report must not end us.
+  // One that stopped listening for our report must not end us. The stop
+  // signals are runGuard's: caught, and unblocked whatever the parent left.
   std::signal(SIGPIPE, SIG_IGN);
 
   FnGuardTool::GuardLog log(logSubsystem());
@@ -62,19 +83,13 @@ int main(int argc, char **argv) {
     return 64;
   }
 
-  const auto outcome = FnGuard::runGuard(*parsed);
-  switch (outcome.kind()) {
-  case FnGuardOutcome::Kind::removed:
-    log.removed(parsed->parent());
-    return 0;
-  case FnGuardOutcome::Kind::alreadyGone:
-    log.alreadyGone(parsed->parent());
-    return 0;
-  case FnGuardOutcome::Kind::kept:
-    return 0;
-  case FnGuardOutcome::Kind::failed:
-    break;
-  }
-  log.failed(parsed->parent(), outcome.message().c_str());
-  return 1;
+  // The application reports why we could not start; a record would only
+  // repeat it.
+  const auto run = FnGuard::runGuard(
+      *parsed, [&](const FnGuard::GuardRun &ended) { record(log, parsed->parent(), ended); });
+  // At once: nothing is left to flush, and the application, which learns
+  // the reason from the pipe, may stop us meanwhile.
+  if (run.notReady)
+    std::_Exit(1);
+  return run.outcome.kind() == FnGuardOutcome::Kind::failed ? 1 : 0;
 }

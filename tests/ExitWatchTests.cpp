@@ -28,6 +28,7 @@ struct ScriptedSystem {
   std::deque<SysResult> adds = {};
   std::deque<SysResult> waits = {};
   std::deque<bool> zombies = {};
+  std::deque<bool> pauses = {}; // sleepInterval(): woken; none left is false
   std::string log = {};
   KernelEventChange change = {};
 
@@ -45,10 +46,19 @@ struct ScriptedSystem {
     change = registered;
     return next(adds, "add(" + std::to_string(queue) + ")");
   }
-  SysResult await(int fd) { return next(waits, "await(" + std::to_string(fd) + ")"); }
+  SysResult await(int fd, int wakeFd) {
+    return next(waits, "await(" + std::to_string(fd) + (wakeFd >= 0 ? "," + std::to_string(wakeFd) : "") + ")");
+  }
   void close(int fd) { log += "close(" + std::to_string(fd) + ") "; }
   bool isZombie(std::int32_t) { return next(zombies, "zombie"); }
-  void sleepInterval() { log += "sleep "; }
+  bool sleepInterval(int wakeFd) {
+    log += wakeFd >= 0 ? "sleep(" + std::to_string(wakeFd) + ") " : "sleep ";
+    if (pauses.empty())
+      return false;
+    const bool woken = pauses.front();
+    pauses.pop_front();
+    return woken;
+  }
 };
 
 constexpr SysResult ok{0, 0}, fd7{7, 0};
@@ -58,9 +68,9 @@ SysResult failure(int error) { return {-1, error}; }
 // before it.
 template <Registration (*registerWatch)(ScriptedSystem &, std::int32_t)>
 void registerThenWait(ScriptedSystem &system, std::int32_t pid) {
-  const Registration registration = registerWatch(system, pid);
+  Registration registration = registerWatch(system, pid);
   system.log += "ready ";
-  awaitExit(system, pid, registration);
+  EXPECT_EQ(awaitExit(system, pid, registration), Wake::exited);
 }
 constexpr auto kernelQueue = registerThenWait<registerKernelQueue<ScriptedSystem>>;
 constexpr auto processDescriptor = registerThenWait<registerProcessDescriptor<ScriptedSystem>>;
@@ -92,6 +102,44 @@ TEST(ExitWatchTest, CallSequences) {
     const auto &c = system.change;
     EXPECT_TRUE(log.find("add") == std::string::npos || (c.ident == 4242u && c.filter == -5 && c.flags == 0x0011 &&
                                                          c.fflags == 0x80000000u && !c.data && !c.udata));
+  }
+}
+
+// With a wake descriptor (5): each wait says how it ended, and after a
+// wake-up the next one waits on the same registration, until the exit.
+template <Registration (*registerWatch)(ScriptedSystem &, std::int32_t)>
+void waitWithWakeUps(ScriptedSystem &system, std::int32_t pid) {
+  Registration registration = registerWatch(system, pid);
+  system.log += "ready ";
+  for (int i = 0; i < 4; ++i)
+    if (awaitExit(system, pid, registration, 5) == Wake::exited) {
+      system.log += registration.kind == Registration::Kind::gone ? "exited " : "exited-but-registered ";
+      return;
+    } else {
+      system.log += "woken ";
+    }
+}
+
+TEST(ExitWatchTest, AWakeDescriptorEndsTheWaitAndTheWatchWaitsOnAfter) {
+  constexpr SysResult wake{wakeReported, 0};
+  const auto kernelQueue = waitWithWakeUps<registerKernelQueue<ScriptedSystem>>;
+  const auto processDescriptor = waitWithWakeUps<registerProcessDescriptor<ScriptedSystem>>;
+  const std::vector<std::tuple<void (*)(ScriptedSystem &, std::int32_t), ScriptedSystem, std::string>> cases = {
+      {processDescriptor, {{0}, {fd7}, {}, {wake, failure(EINTR), wake, ok}},
+       "probe pidfd ready await(7,5) woken await(7,5) await(7,5) woken await(7,5) close(7) exited "},
+      {kernelQueue, {{0}, {fd7}, {ok}, {wake, ok}}, "probe kqueue add(7) ready await(7,5) woken await(7,5) close(7) exited "},
+      // Gone already: no wait looks at the wake descriptor.
+      {processDescriptor, {{ESRCH}}, "probe ready exited "},
+      // The interval check looks at it in its pauses.
+      {processDescriptor, {{0, 0, 0, ESRCH}, {failure(ENOSYS)}, {}, {}, {false, false}, {true, false}},
+       "probe pidfd ready probe zombie sleep(5) woken probe zombie sleep(5) probe exited "},
+      // A descriptor that failed is not waited on again.
+      {processDescriptor, {{0, 0, ESRCH}, {fd7}, {}, {failure(ENOMEM)}, {false, false}, {true}},
+       "probe pidfd ready await(7,5) close(7) probe zombie sleep(5) woken probe exited "},
+  };
+  for (auto [wait, system, log] : cases) {
+    wait(system, 4242);
+    EXPECT_EQ(system.log, log);
   }
 }
 

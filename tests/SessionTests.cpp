@@ -292,13 +292,17 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   const auto open = [&] {
     descriptors.clear();
     std::error_code racing; // one closing as we read
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd"))
-      descriptors.push_back(fd.path().filename().string() + " " + std::filesystem::read_symlink(fd.path(), racing).string());
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(guard) + "/fd")) {
+      const std::string link = std::filesystem::read_symlink(fd.path(), racing).string();
+      descriptors.push_back(fd.path().filename().string() + " " + (link.starts_with("pipe:") ? "pipe" : link));
+    }
     std::ranges::sort(descriptors);
     return descriptors;
   };
-  // The pipe it reported on (3) is closed, once it has said its word.
-  const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 anon_inode:[pidfd]"};
+  // The pipe it reported on (3) is closed, once it has said its word; its
+  // stop signals' pipe (4, 5) is its own.
+  const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 pipe", "5 pipe",
+                                             "6 anon_inode:[pidfd]"};
   EXPECT_TRUE(eventually([&] { return open() == expected; }, 2s)) << testing::PrintToString(descriptors);
   // The application blocks its quit signals and ignores SIGUSR1; the guard
   // blocks no standard signal (glibc's own real-time ones aside) and

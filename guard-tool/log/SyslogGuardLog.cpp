@@ -27,10 +27,40 @@ void GuardLog::alreadyGone(std::int32_t parent) {
     ::syslog(LOG_NOTICE, "%s: parent %d exited, fn remap already restored", logCategory, parent);
 }
 
+void GuardLog::kept(std::int32_t parent, std::int32_t holder) {
+  if (enabled(LOG_NOTICE))
+    ::syslog(LOG_NOTICE, "%s: parent %d exited, fn remap kept for process %d", logCategory, parent,
+             holder);
+}
+
 void GuardLog::failed(std::int32_t parent, const char *message) {
   if (enabled(LOG_ERR))
     ::syslog(LOG_ERR, "%s: parent %d exited, fn remap not removed: %s", logCategory, parent,
              message);
+}
+
+void GuardLog::removedOnSignal(int number, std::int32_t sender) {
+  if (enabled(LOG_NOTICE))
+    ::syslog(LOG_NOTICE, "%s: stopped by signal %d from process %d, removed the fn remap",
+             logCategory, number, sender);
+}
+
+void GuardLog::alreadyGoneOnSignal(int number, std::int32_t sender) {
+  if (enabled(LOG_NOTICE))
+    ::syslog(LOG_NOTICE, "%s: stopped by signal %d from process %d, fn remap already restored",
+             logCategory, number, sender);
+}
+
+void GuardLog::keptOnSignal(int number, std::int32_t sender, std::int32_t holder) {
+  if (enabled(LOG_NOTICE))
+    ::syslog(LOG_NOTICE, "%s: stopped by signal %d from process %d, fn remap kept for process %d",
+             logCategory, number, sender, holder);
+}
+
+void GuardLog::failedOnSignal(int number, std::int32_t sender, const char *message) {
+  if (enabled(LOG_ERR))
+    ::syslog(LOG_ERR, "%s: stopped by signal %d from process %d, fn remap not removed: %s",
+             logCategory, number, sender, message);
 }
 
 } // namespace FnGuardTool

@@ -1,9 +1,8 @@
 #include "FnRemapKit/FnGuard.hpp"
 
+#include "guard/GuardReadiness.hpp"
 #include "guard/GuardRelease.hpp"
-
-#include "FnRemapKit/HIDKeyMappingStore.hpp"
-#include "FnRemapKit/KeyMappingLock.hpp"
+#include "guard/StopSignals.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,30 +34,78 @@ std::string errorText(std::exception_ptr error) {
 
 } // namespace FnGuard::detail
 
-void FnGuard::reportWatching() noexcept {
-  const char *named = std::getenv(readyVariable);
+namespace {
+
+// The report pipe named in readyVariable; -1 when there is none. Whatever
+// else it names (our standard streams, a file) is not ours to write on or
+// to close.
+int reportDescriptor() noexcept {
+  const char *named = std::getenv(FnGuard::readyVariable);
   if (!named || !*named)
-    return;
+    return -1;
   const char *end = named + std::strlen(named);
   int fd = -1;
   if (const auto [rest, error] = std::from_chars(named, end, fd); error != std::errc() || rest != end)
-    return;
-  // Whatever else it names (our standard streams, a file) is not ours to
-  // write on or to close.
+    return -1;
   struct stat info {};
   if (fd <= STDERR_FILENO || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
-    return;
-  const char ready = '\n';
-  while (::write(fd, &ready, 1) < 0 && errno == EINTR) {
+    return -1;
+  return fd;
+}
+
+// One write (a pipe takes up to PIPE_BUF bytes whole), then end of file.
+void report(int fd, std::string_view text) noexcept {
+  while (::write(fd, text.data(), text.size()) < 0 && errno == EINTR) {
   }
   ::close(fd);
 }
 
-FnGuardOutcome FnGuard::runGuard(const FnGuardArguments &arguments) noexcept {
-  ExitWatch parent(arguments.parent());
-  reportWatching();
-  parent.wait();
-  return detail::releaseForGuard(arguments);
+} // namespace
+
+void FnGuard::reportWatching() noexcept {
+  if (const int fd = reportDescriptor(); fd >= 0)
+    report(fd, "\n");
+}
+
+FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
+                                    const std::function<void(const GuardRun &)> &record) noexcept {
+  const std::int32_t parentPid = arguments.parent();
+  // Caught before the report, so that no stop signal sent once the
+  // application knows of us can end us unseen.
+  detail::StopSignals stops;
+  ExitWatch parent(parentPid);
+  if (const int fd = reportDescriptor(); fd >= 0) {
+    if (auto reason = detail::unreachableReason()) {
+      if (reason->size() > detail::maximumReasonSize)
+        reason->resize(detail::maximumReasonSize);
+      // A reason that reads as the watching byte would say the opposite.
+      if (*reason == "\n")
+        *reason = "unknown error";
+      report(fd, *reason);
+      return {FnGuardOutcome::failed(*reason), std::nullopt, *reason};
+    }
+    report(fd, "\n");
+  }
+
+  // The parent's own signal is how a session ends us once it has released
+  // the entry itself: we end as if the signal had been left alone.
+  const auto endIfTheParents = [&](const StopSignal &caught) {
+    if (caught.sender == parentPid)
+      detail::endByDefaultAction(caught.number);
+  };
+  GuardRun run{FnGuardOutcome::alreadyGone(), std::nullopt, std::nullopt};
+  while (!run.stoppedBy && parent.wait(stops.wakeDescriptor()) == ExitWatch::Wake::woken)
+    if (const auto caught = stops.take()) {
+      endIfTheParents(*caught);
+      run.stoppedBy = caught;
+    }
+
+  run.outcome = detail::releaseForGuard(arguments);
+  if (record)
+    record(run);
+  while (const auto caught = stops.take())
+    endIfTheParents(*caught);
+  return run;
 }
 
 std::ostream &operator<<(std::ostream &out, const FnGuardOutcome &outcome) {

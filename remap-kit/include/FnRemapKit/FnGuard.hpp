@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -48,9 +49,16 @@ public:
   ExitWatch &operator=(const ExitWatch &) = delete;
   ~ExitWatch();
 
-  /// Blocks until the process has exited; a handled signal does not end the
-  /// wait. Later calls return at once.
-  void wait() noexcept;
+  /// How a wait ended: the process exited, or the wake descriptor became
+  /// readable first.
+  enum class Wake { exited, woken };
+
+  /// Blocks until the process has exited, or until \p wakeFd (a descriptor
+  /// of the caller's, -1 for none) is readable; when both are, woken. A
+  /// handled signal does not end the wait, and the interval check looks at
+  /// \p wakeFd in its pauses. After woken the watch stays registered, and a
+  /// later call waits on; after exited, later calls return at once.
+  Wake wait(int wakeFd = -1) noexcept;
 
 private:
   std::int32_t pid;
@@ -128,13 +136,56 @@ FnGuardOutcome run(const FnGuardArguments &arguments, const Store &store,
   return removeOurs(arguments.entry(), store);
 }
 
-/// The guard's whole run, as tarnwick-fn-guard makes it: watches the
-/// parent, reports that it is watching (reportWatching), waits for its exit,
-/// then removes our entry from the HID event system's list while it holds
-/// the KeyMappingLock, from its first read through its verifying read. A
-/// lock it cannot have within the lock's bound (a holder stopped or hung),
-/// or whose file it refuses, does not keep the entry in: it goes on without
-/// the lock.
-FnGuardOutcome runGuard(const FnGuardArguments &arguments) noexcept;
+/// A signal as the guard caught it: its number, and the process that sent
+/// it as the system reports it (si_pid; 0 when it names none, as for a
+/// signal from the kernel).
+struct StopSignal {
+  int number;
+  std::int32_t sender;
+  friend bool operator==(const StopSignal &, const StopSignal &) = default;
+};
+
+/// How a guard's run ended, when it returns at all.
+struct GuardRun {
+  /// The release's outcome; failed(notReady) when the guard could not start.
+  FnGuardOutcome outcome;
+  /// The stranger's signal that ended the wait; nothing when the parent's
+  /// exit did.
+  std::optional<StopSignal> stoppedBy;
+  /// Why the guard cannot reach the key mapping, as it reported it on the
+  /// report pipe; it then neither waited nor released.
+  std::optional<std::string> notReady;
+};
+
+/// The guard's whole run, as tarnwick-fn-guard makes it:
+///
+/// 1. It catches the stop signals: every signal that ends a process by
+///    default, can be caught and is sent rather than raised by a fault
+///    (SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
+///    SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ; on Linux also SIGIO, SIGPWR,
+///    SIGSTKFLT and SIGRTMIN..SIGRTMAX), unblocked and caught even where the
+///    parent left them blocked or ignored. Faults (SIGSEGV, SIGBUS, SIGFPE,
+///    SIGILL, SIGTRAP, SIGSYS) and SIGABRT keep their actions.
+/// 2. It watches the parent (ExitWatch).
+/// 3. Given a report pipe (readyVariable), it checks that it can reach the
+///    key mapping: it opens the lock file (without locking it) and reads the
+///    list (without the lock, which may be busy; a list of a shape it cannot
+///    hold is reachable all the same). Then it reports "\n", watching; or
+///    the reason, at most 255 bytes, and returns at once with notReady set.
+///    Without a report pipe it checks nothing.
+/// 4. It waits until the parent exits or a stop signal comes. The parent's
+///    own signal (its sender is the parent, which is how a session's end()
+///    stops its guard) ends this process at once by the signal's default
+///    action: no lock, no release, no record. A signal from anyone else
+///    (sender 0 included: the application's coalition, a logout, a service
+///    manager stopping the user's processes) counts as the application's
+///    end, as the parent's exit does.
+/// 5. It releases our entry (detail::releaseForGuard) and calls \p record
+///    with the run, which must not throw.
+/// 6. A signal of the parent's caught during the release or the record then
+///    ends this process by its default action; otherwise runGuard returns.
+///    Further strangers' signals change nothing once the release began.
+GuardRun runGuard(const FnGuardArguments &arguments,
+                  const std::function<void(const GuardRun &)> &record = {}) noexcept;
 
 } // namespace FnRemapKit::FnGuard

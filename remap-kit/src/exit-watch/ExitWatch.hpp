@@ -6,15 +6,22 @@
 // and waited on after, so that the guard can say in between that it is
 // watching.
 //
+// Beside the process, a wait watches a wake descriptor (the guard's stop
+// signal pipe; -1 for none) and returns once it is readable, so that a
+// signal's meaning is settled on the main path rather than in a handler.
+//
 // A System provides:
 //   int probe(pid)                    kill(pid, 0): 0, or the errno it failed with
 //   SysResult kqueue()                a new kernel event queue
 //   SysResult addExitNote(q, change)  register change on q, without waiting
 //   SysResult pidfdOpen(pid)          a process descriptor for pid
-//   SysResult await(fd)               block until the queue or descriptor reports
+//   SysResult await(fd, wakeFd)       block until the queue or descriptor reports
+//                                     (value exitReported) or wakeFd is readable
+//                                     (value wakeReported, which wins when both are)
 //   void close(fd)
 //   bool isZombie(pid)                exited, all its threads gone, not yet reaped
-//   void sleepInterval()              the fallback's pause, at most 50 ms
+//   bool sleepInterval(wakeFd)        the fallback's pause, at most 50 ms, cut
+//                                     short and true once wakeFd is readable
 // Each backend uses only the calls it needs.
 //
 //===----------------------------------------------------------------------===//
@@ -50,28 +57,21 @@ inline constexpr std::int16_t procFilter = -5;        // EVFILT_PROC
 inline constexpr std::uint16_t addOneShot = 0x0011;   // EV_ADD | EV_ONESHOT
 inline constexpr std::uint32_t exitNote = 0x80000000; // NOTE_EXIT
 
-/// Closes a descriptor through the system on every path out of a scope.
-template <class System> class Descriptor {
-public:
-  Descriptor(System &system, int fd) : system(system), fd(fd) {}
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() {
-    if (fd >= 0)
-      system.close(fd);
-  }
-  int get() const { return fd; }
+/// What await() reports when it does not fail.
+inline constexpr int exitReported = 0;
+inline constexpr int wakeReported = 1;
 
-private:
-  System &system;
-  int fd;
-};
+/// How a wait ended.
+using Wake = FnGuard::ExitWatch::Wake;
 
 /// Checks for the process at a fixed short interval. A zombie counts as
 /// exited: a parent that died but was not yet reaped must not hold us.
-template <class System> void waitByPolling(System &system, std::int32_t pid) {
+template <class System>
+Wake waitByPolling(System &system, std::int32_t pid, int wakeFd = -1) {
   while (system.probe(pid) != ESRCH && !system.isZombie(pid))
-    system.sleepInterval();
+    if (system.sleepInterval(wakeFd))
+      return Wake::woken;
+  return Wake::exited;
 }
 
 /// The kernel event queue registration. A failed probe other than ESRCH
@@ -112,25 +112,32 @@ Registration registerProcessDescriptor(System &system, std::int32_t pid) {
   return {opened.error == ESRCH ? Kind::gone : Kind::interval};
 }
 
-/// Blocks until the registered process has exited, and closes what the
-/// registration holds. A handled signal does not end the wait; a descriptor
-/// that fails otherwise is closed and the interval check takes over.
+/// Blocks until the registered process has exited, then closes what the
+/// registration holds and leaves it gone; or until \p wakeFd is readable,
+/// and leaves the registration as it was, for a later wait. A handled signal
+/// does not end the wait; a descriptor that fails otherwise is closed and
+/// the interval check takes over, now and in later waits.
 template <class System>
-void awaitExit(System &system, std::int32_t pid, Registration registration) {
+Wake awaitExit(System &system, std::int32_t pid, Registration &registration, int wakeFd = -1) {
   using Kind = Registration::Kind;
   if (registration.kind == Kind::gone)
-    return;
+    return Wake::exited;
   if (registration.kind == Kind::descriptor) {
-    const Descriptor<System> watched(system, registration.fd);
-    for (;;) {
-      const SysResult result = system.await(watched.get());
-      if (result.value >= 0)
-        return;
-      if (result.error != EINTR)
-        break;
-    }
+    SysResult result{};
+    do
+      result = system.await(registration.fd, wakeFd);
+    while (result.value < 0 && result.error == EINTR);
+    if (result.value == wakeReported)
+      return Wake::woken;
+    system.close(registration.fd);
+    registration = {result.value < 0 ? Kind::interval : Kind::gone};
+    if (result.value >= 0)
+      return Wake::exited;
   }
-  waitByPolling(system, pid);
+  const Wake wake = waitByPolling(system, pid, wakeFd);
+  if (wake == Wake::exited)
+    registration = {Kind::gone};
+  return wake;
 }
 
 } // namespace FnRemapKit::ProcessExit

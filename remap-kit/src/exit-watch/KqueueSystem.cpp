@@ -32,10 +32,25 @@ struct KqueueSystem : PosixSystem {
     return {result, result < 0 ? errno : 0};
   }
 
-  SysResult await(int queue) {
-    struct kevent event = {};
-    const int result = ::kevent(queue, nullptr, 0, &event, 1, nullptr);
-    return {result, result < 0 ? errno : 0};
+  // EVFILT_SIGNAL would name no sender, so the stop signals come through
+  // their pipe, watched on the same queue. Adding it again on a later wait
+  // changes nothing.
+  SysResult await(int queue, int wakeFd) {
+    struct kevent wake;
+    EV_SET(&wake, static_cast<std::uintptr_t>(wakeFd), EVFILT_READ, EV_ADD, 0, 0, nullptr);
+    const int changes = wakeFd >= 0 ? 1 : 0;
+    struct kevent events[2] = {};
+    const int result = ::kevent(queue, &wake, changes, events, 2, nullptr);
+    if (result < 0)
+      return {result, errno};
+    // With room for events, a refused change comes back as an event.
+    for (int i = 0; i < result; ++i)
+      if (events[i].flags & EV_ERROR)
+        return {-1, static_cast<int>(events[i].data)};
+    for (int i = 0; i < result; ++i)
+      if (events[i].filter == EVFILT_READ)
+        return {wakeReported, 0};
+    return {exitReported, 0};
   }
 };
 
@@ -46,9 +61,9 @@ Registration registerOnThisSystem(std::int32_t pid) {
   return registerKernelQueue(system, pid);
 }
 
-void awaitOnThisSystem(std::int32_t pid, Registration registration) {
+Wake awaitOnThisSystem(std::int32_t pid, Registration &registration, int wakeFd) {
   KqueueSystem system;
-  awaitExit(system, pid, registration);
+  return awaitExit(system, pid, registration, wakeFd);
 }
 
 } // namespace FnRemapKit::ProcessExit

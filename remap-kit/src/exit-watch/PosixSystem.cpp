@@ -37,9 +37,15 @@ bool PosixSystem::isZombie(std::int32_t pid) {
 }
 #endif
 
-void PosixSystem::sleepInterval() {
+// A signal cuts the pause short; the caller checks again, so that is
+// harmless. A wake descriptor that poll refuses must not make it a busy loop.
+bool PosixSystem::sleepInterval(int wakeFd) {
+  pollfd wake{wakeFd, POLLIN, 0};
+  if (wakeFd >= 0 && ::poll(&wake, 1, 50) >= 0 && !(wake.revents & (POLLNVAL | POLLERR)))
+    return (wake.revents & POLLIN) != 0;
   const timespec interval{0, 50'000'000};
   ::nanosleep(&interval, nullptr);
+  return false;
 }
 
 #if defined(__linux__)
@@ -53,10 +59,18 @@ SysResult LinuxSystem::pidfdOpen(std::int32_t pid) {
 #endif
 }
 
-SysResult LinuxSystem::await(int fd) {
-  pollfd watch{fd, POLLIN, 0};
-  const int result = ::poll(&watch, 1, -1);
-  return {result, result < 0 ? errno : 0};
+// poll skips a negative descriptor, so no wake descriptor needs no case.
+SysResult LinuxSystem::await(int fd, int wakeFd) {
+  pollfd watch[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  const int result = ::poll(watch, 2, -1);
+  if (result < 0)
+    return {result, errno};
+  if (watch[1].revents & POLLIN)
+    return {wakeReported, 0};
+  // Only the wake descriptor reported, and not that it is readable.
+  if (!watch[0].revents)
+    return {-1, EBADF};
+  return {exitReported, 0};
 }
 #endif
 

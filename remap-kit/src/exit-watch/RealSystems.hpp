@@ -11,19 +11,19 @@ struct PosixSystem {
   int probe(std::int32_t pid);
   void close(int fd);
   bool isZombie(std::int32_t pid);
-  void sleepInterval();
+  bool sleepInterval(int wakeFd);
 };
 
 #if defined(__linux__)
 /// Process descriptors (Linux 5.3 and later).
 struct LinuxSystem : PosixSystem {
   SysResult pidfdOpen(std::int32_t pid);
-  SysResult await(int fd);
+  SysResult await(int fd, int wakeFd);
 };
 #endif
 
 /// The registration and the wait of this platform's watch.
 Registration registerOnThisSystem(std::int32_t pid);
-void awaitOnThisSystem(std::int32_t pid, Registration registration);
+Wake awaitOnThisSystem(std::int32_t pid, Registration &registration, int wakeFd);
 
 } // namespace FnRemapKit::ProcessExit

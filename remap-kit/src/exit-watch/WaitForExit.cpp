@@ -5,8 +5,6 @@
 
 #include <unistd.h>
 
-#include <utility>
-
 namespace FnRemapKit {
 
 namespace ProcessExit {
@@ -17,9 +15,9 @@ Registration registerOnThisSystem(std::int32_t pid) {
   return registerProcessDescriptor(system, pid);
 }
 
-void awaitOnThisSystem(std::int32_t pid, Registration registration) {
+Wake awaitOnThisSystem(std::int32_t pid, Registration &registration, int wakeFd) {
   LinuxSystem system;
-  awaitExit(system, pid, registration);
+  return awaitExit(system, pid, registration, wakeFd);
 }
 #endif
 } // namespace ProcessExit
@@ -36,8 +34,8 @@ ExitWatch::~ExitWatch() {
     ::close(registration.fd);
 }
 
-void ExitWatch::wait() noexcept {
-  ProcessExit::awaitOnThisSystem(pid, std::exchange(registration, {detail::ExitRegistration::Kind::gone}));
+ExitWatch::Wake ExitWatch::wait(int wakeFd) noexcept {
+  return ProcessExit::awaitOnThisSystem(pid, registration, wakeFd);
 }
 
 void waitForExit(std::int32_t pid) noexcept { ExitWatch(pid).wait(); }

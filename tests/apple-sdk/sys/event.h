@@ -12,6 +12,7 @@ struct kevent {
   intptr_t data;
   void *udata;
 };
+#define EVFILT_READ (-1)
 #define EVFILT_PROC (-5)
 #define EV_ADD 0x0001
 #define EV_ONESHOT 0x0010
