@@ -254,12 +254,23 @@ inline release(j) {
 
 /* Holds::repair: every hold whose application is gone is released */
 inline repair() {
-  j = 0;
   do
-  :: j < NAPP && liveAt(lh, j) -> j++
-  :: j < NAPP && !has(lh, j) -> j++
-  :: j < NAPP && has(lh, j) && !appAlive[j] -> release(j); j++
-  :: j == NAPP -> break
+  :: d_step {
+       if
+       :: has(lh, 0) && !appAlive[0] -> j = 0
+       :: else -> if
+         :: has(lh, 1) && !appAlive[1] -> j = 1
+         :: else -> if
+           :: has(lh, 2) && !appAlive[2] -> j = 2
+           :: else -> j = NAPP
+           fi
+         fi
+       fi
+     };
+     if
+     :: j == NAPP -> j = 0; break
+     :: else -> release(j)
+     fi
   od
 }
 
@@ -466,8 +477,10 @@ active proctype Writer() {
   byte l, n, lh, ld, j;
   if
   :: skip /* no outside write */
+#ifndef NO_WRITER
   :: n = one(O) + one(W); acquireWaiting(); writerWrite(false); unlock() /* a new user Fn entry */
   :: d_step { n = list; printf("[6] list read\n") }; acquireWaiting(); writerWrite(true); unlock() /* a stale list */
+#endif
   fi;
   writerDone = true
 }
@@ -476,8 +489,10 @@ active proctype Writer() {
 active proctype Stranger() {
   if
   :: skip
+#ifndef NO_STRANGER
   :: d_step { guardReady[0] && sig[0] == NONE -> sig[0] = STRANGER; printf("stranger signals [3]\n") }
   :: d_step { guardReady[1] && sig[1] == NONE -> sig[1] = STRANGER; printf("stranger signals [4]\n") }
+#endif
   fi;
   strangerDone = true
 }
@@ -518,7 +533,10 @@ proctype Faults(byte i) {
 active proctype Check() {
   atomic {
     appAlive[0] = true; appAlive[1] = true;
-    run App(0); run App(1); run Faults(0); run Faults(1)
+    run App(0); run App(1);
+#ifndef NO_FAULTS
+    run Faults(0); run Faults(1)
+#endif
   };
   appDone[0] && appDone[1] && guardDone[0] && guardDone[1] && writerDone && strangerDone;
   d_step {
