@@ -181,6 +181,10 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
   const auto lock = KeyMappingLock::acquire();
   if (!lock)
     fail(lock.error());
+  // A stranger's signal may have ended it since: installed now, the remap
+  // would have no guard.
+  if (state->guard.pid() == 0)
+    fail("the guard at " + guardPath + " ended before the remap was installed");
   state->install();
   return FnRemapSession(std::move(state));
 }
