@@ -87,14 +87,6 @@ long millisecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 #if !defined(__APPLE__)
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
-
 /// This process's children, running or not yet reaped, as every thread's
 /// list shows them: a child belongs to the thread that started it.
 std::set<pid_t> children() {

@@ -106,18 +106,6 @@ struct SharingTest : KeyMappingTest {
     KeyMappingTest::SetUp();
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   }
-  // Reaps every child left, the guards, and says how each ended.
-  static std::vector<int> reapAll() {
-    std::vector<int> endings;
-    EXPECT_TRUE(eventually([&] {
-      int status = 0;
-      pid_t pid;
-      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0)
-        endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-      return pid < 0 && errno == ECHILD;
-    })) << "children still running";
-    return endings;
-  }
   bool holdsOurs() const {
     const auto list = store.read().value_or(KeyMappingList{});
     return std::ranges::count(list, ours) == 1;

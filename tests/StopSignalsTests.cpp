@@ -22,15 +22,6 @@ using FnRemapMapping::entry;
 namespace {
 
 #if !defined(__APPLE__)
-// The sanitizers catch the faults in the guard they build.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-constexpr bool sanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool sanitized = false;
-#endif
-
 const KeyMappingList before = {entry(30064771129, 30064771296),
                                entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination), {{"Other", 7}}};
 const KeyMappingList withoutOurs = {before[0], before[2]};

@@ -44,18 +44,6 @@ struct WritersTest : KeyMappingTest {
   bool holds(std::size_t size, std::chrono::milliseconds limit = 10s) const {
     return eventually([&] { return store.read().value_or(KeyMappingList{}).size() == size; }, limit);
   }
-  // Reaps every child left, the guards, and says how each ended.
-  static std::vector<int> reapAll() {
-    std::vector<int> endings;
-    EXPECT_TRUE(eventually([&] {
-      int status = 0;
-      pid_t pid;
-      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0)
-        endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-      return pid < 0 && errno == ECHILD;
-    })) << "children still running";
-    return endings;
-  }
 };
 
 // One application with eight remaps, or two at once, killed: sixteen guards

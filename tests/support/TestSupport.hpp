@@ -28,6 +28,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -116,6 +117,30 @@ inline int waitFor(pid_t pid, std::chrono::milliseconds limit) {
 inline bool awaitZombie(pid_t pid) {
   siginfo_t info{};
   return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
+}
+
+/// Whether this build runs under AddressSanitizer, which wants descriptors
+/// of its own and catches the fault signals itself.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool sanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool sanitized = __has_feature(address_sanitizer);
+#else
+inline constexpr bool sanitized = false;
+#endif
+
+/// Reaps every child left (guards orphaned to us as their subreaper, say)
+/// and says how each ended, as waitFor does.
+inline std::vector<int> reapAll() {
+  std::vector<int> endings;
+  EXPECT_TRUE(eventually([&] {
+    int status = 0;
+    pid_t pid;
+    while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0)
+      endings.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return pid < 0 && errno == ECHILD;
+  })) << "children still running";
+  return endings;
 }
 
 /// A forked child running \p body, then _exit(0). Killed and reaped when the
