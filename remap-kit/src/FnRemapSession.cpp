@@ -88,7 +88,8 @@ struct FnRemapSession::State {
   }
 
   // Under the lock: the repair, then our hold, then our entry. Throws with
-  // nothing of ours left in the ledger or the list.
+  // no entry of ours in the list; a hold of ours left when even taking it
+  // out fails is ended by the next repair after we exit.
   void install() {
     const auto world = Holds::World::real();
     Holds::Plan plan = current();
@@ -100,8 +101,12 @@ struct FnRemapSession::State {
     if (const auto holder = Holds::conflicting(plan.ledger, world, ours))
       fail("the key " + FnGuardArguments::formatUsage(ours.at(std::string(FnRemapMapping::srcKey))) +
            " is remapped by process " + std::to_string(holder));
+    // The guard finds its own hold by this: without it, it would take ours
+    // for another's.
     const auto guardStart = lookUpProcess(guard.pid());
-    hold = {currentProcess(), {guard.pid(), guardStart ? guardStart->start : 0}, world.boot, ours};
+    if (!guardStart || guardStart->state == ProcessLook::State::refused)
+      fail("cannot keep the key mapping's holds: the guard's start time cannot be read");
+    hold = {currentProcess(), {guard.pid(), guardStart->start}, world.boot, ours};
     Holds::addHold(plan, hold);
     save(plan.ledger);
     const auto list = Holds::installing(plan, world, hold);
@@ -137,11 +142,13 @@ struct FnRemapSession::State {
       if (!keptFor && FnGuard::detail::containsEntry(after, ours))
         return "the restored key mapping still holds the remap";
     }
+    // Our hold stays live while we run: left behind, it would keep the
+    // entry for us in another session's release. So this fails too, and
+    // the guard is kept.
     try {
       store.ledger.save(plan.ledger);
     } catch (...) {
-      // The list is as it should be; the hold left behind is one whose
-      // application will be gone, which the next repair ends.
+      return "cannot keep the key mapping's holds: " + currentError();
     }
     return std::nullopt;
   }

@@ -49,15 +49,20 @@ struct Release {
 
   // Writes \p plan's list over \p current where it differs and, when ours
   // was there to take out, verifies that it is gone. Nothing when all went
-  // as it should.
-  std::optional<FnGuardOutcome> write(const KeyMappingList &current, const Holds::Plan &plan, bool takingOut) const {
+  // as it should; refused, when the list was not written but nothing of
+  // ours was at stake (the holds must then stay for the next repair).
+  std::optional<FnGuardOutcome> write(const KeyMappingList &current, const Holds::Plan &plan, bool takingOut,
+                                      bool &refused) const {
+    refused = false;
     if (plan.list == current)
       return std::nullopt;
-    if (!store.write(plan.list))
+    if (!store.write(plan.list)) {
+      refused = true;
       return takingOut ? std::optional(FnGuardOutcome::failed(std::string(writeRefusedMessage))) : std::nullopt;
+    }
     if (takingOut) {
       try {
-        if (const auto after = store.read(); after && !containsEntry(*after, ours))
+        if (!containsEntry(store.read().value_or(KeyMappingList{}), ours))
           return std::nullopt;
       } catch (...) {
         // A verifying read that fails proves nothing either way.
@@ -86,7 +91,8 @@ struct Release {
     if (!loaded) {
       Holds::Plan plan{*current, {}};
       std::erase(plan.list, ours);
-      return write(*current, plan, plan.list != *current).value_or(outcome(plan.list != *current, 0));
+      bool refused = false;
+      return write(*current, plan, plan.list != *current, refused).value_or(outcome(plan.list != *current, 0));
     }
     const auto pick = [this](const KeyMappingHold &hold) { return own(hold); };
     Holds::Plan plan{*current, *loaded};
@@ -97,11 +103,12 @@ struct Release {
     }
     const bool wasThere = containsEntry(plan.list, ours);
     const auto keptFor = Holds::release(plan, world, pick, &ours);
-    if (auto failed = write(*current, plan, wasThere && !keptFor))
+    bool refused = false;
+    if (auto failed = write(*current, plan, wasThere && !keptFor, refused))
       return *failed;
     // Only now, with the list as it should be, may the holds go; a guard
     // that dies before this leaves them to the next repair.
-    if (plan.ledger != *loaded)
+    if (!refused && plan.ledger != *loaded)
       save(plan.ledger);
     return outcome(wasThere || containsEntry(*current, ours), keptFor);
   }
@@ -132,7 +139,8 @@ struct Release {
       return FnGuardOutcome::alreadyGone();
     if (const auto keptFor = Holds::releaseEntry(plan, world, [this](const auto &hold) { return own(hold); }, ours))
       return FnGuardOutcome::kept(keptFor);
-    return write(*current, plan, true).value_or(FnGuardOutcome::removed());
+    bool refused = false;
+    return write(*current, plan, true, refused).value_or(FnGuardOutcome::removed());
   }
 };
 
