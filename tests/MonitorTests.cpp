@@ -135,8 +135,8 @@ TEST_F(MonitorTest, AGuardStoppedByAStrangerIsNotReplaced) {
   Heard heard;
   std::string fromHandler;
   session.onEvent([&, record = heard.handler()](Event event) {
-    record(event);
     fromHandler = session.end().message;
+    record(event); // after: what the test reads once it has heard
   });
   const pid_t guard = session.guardPid();
   signalFromStranger(guard, SIGTERM);
