@@ -6,6 +6,8 @@
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
+#include "support/ProcessIdentity.hpp"
+
 #include <poll.h>
 
 #include <atomic>
@@ -189,4 +191,32 @@ TEST_F(MonitorTest, EndRacingAReplacementLeavesNothingAfterIt) {
     EXPECT_EQ(contents(), after) << "written after end() returned, " << delay.count() << " ms";
     EXPECT_FALSE(late) << "an event after end() returned, " << delay.count() << " ms";
   }
+}
+
+// A hold that still names a killed guard is its replacement's: stopped by a
+// stranger before its session could name it there, the new guard releases
+// the entry rather than keep it for its own, live, application.
+TEST_F(MonitorTest, AReplacementOwnsTheHoldThatNamesTheGuardItReplaced) {
+  Child application([] { sleepForever(); });
+  const auto look = lookUpProcess(application.pid());
+  ASSERT_TRUE(look);
+  const KeyMappingHold replaced{{application.pid(), look->start}, {goneProcess(), 1}, bootIdentifier(), ours};
+  KeyMappingLedger::file().save({{replaced}, {{FnRemapMapping::fnSource, {original[1]}}}});
+  ASSERT_TRUE(store.write(remapped));
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ToolProcess guard(FNGUARD_TOOL,
+                    {"tarnwick-fn-guard", std::to_string(application.pid()),
+                     FnGuardArguments::formatUsage(FnRemapMapping::fnSource),
+                     FnGuardArguments::formatUsage(FnRemapMapping::fnDestination)},
+                    root, [&] { ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1); });
+  ::close(report[1]);
+  char said = 0;
+  EXPECT_EQ(::read(report[0], &said, 1), 1);
+  ::close(report[0]);
+  EXPECT_EQ(said, '\n');
+  signalFromStranger(guard.pid(), SIGTERM);
+  EXPECT_EQ(guard.wait(), 0);
+  EXPECT_EQ(store.read(), original);
+  EXPECT_TRUE(KeyMappingLedger::file().peek().holds.holds.empty());
 }
