@@ -29,6 +29,10 @@ const int64_t FnRemapFnSource = FnRemapMapping::fnSource;
 const int64_t FnRemapFnDestination = FnRemapMapping::fnDestination;
 const uint16_t FnRemapFnDestinationKeyCode = FnRemapMapping::fnDestinationKeyCode;
 
+static_assert(FnRemapEventGuardReplaced == static_cast<int>(FnRemapSession::Event::guardReplaced) &&
+              FnRemapEventReapplied == static_cast<int>(FnRemapSession::Event::reapplied) &&
+              FnRemapEventRemoved == static_cast<int>(FnRemapSession::Event::removed));
+
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize) {
   if (!guardPath) {
@@ -60,6 +64,23 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session) {
   return session ? session->session.guardPid() : 0;
 }
 
-void FnRemapSessionFree(FnRemapSessionRef session) { delete session; }
+void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandler handler, void *context) {
+  if (!session)
+    return;
+  if (!handler) {
+    session->session.onEvent({});
+    return;
+  }
+  session->session.onEvent([session, handler, context](FnRemapSession::Event event) {
+    handler(session, static_cast<FnRemapEvent>(event), context);
+  });
+}
+
+// From the monitor's own thread, which cannot wait for itself, the session
+// is left for a later call from elsewhere.
+void FnRemapSessionFree(FnRemapSessionRef session) {
+  if (session && !session->session.isCallingFromEventHandler())
+    delete session;
+}
 
 } // extern "C"

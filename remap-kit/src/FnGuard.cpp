@@ -3,6 +3,7 @@
 #include "guard/GuardReadiness.hpp"
 #include "guard/GuardRelease.hpp"
 #include "guard/StopSignals.hpp"
+#include "support/ProcessIdentity.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,6 +75,10 @@ FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
   // application knows of us can end us unseen.
   detail::StopSignals stops;
   ExitWatch parent(parentPid);
+  // Read while the parent surely runs: its hold names it so.
+  std::optional<ProcessIdentity> application;
+  if (const auto look = lookUpProcess(parentPid); look && look->state == ProcessLook::State::running)
+    application = ProcessIdentity{parentPid, look->start};
   if (const int fd = reportDescriptor(); fd >= 0) {
     if (auto reason = detail::unreachableReason()) {
       if (reason->size() > detail::maximumReasonSize)
@@ -100,7 +105,7 @@ FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
       run.stoppedBy = caught;
     }
 
-  run.outcome = detail::releaseForGuard(arguments);
+  run.outcome = detail::releaseForGuard(arguments, application);
   if (record)
     record(run);
   while (const auto caught = stops.take())

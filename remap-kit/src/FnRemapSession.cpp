@@ -6,10 +6,14 @@
 #include "process/ChildProcess.hpp"
 #include "process/GuardLaunch.hpp"
 #include "ledger/Holds.hpp"
+#include "monitor/SessionMonitor.hpp"
 #include "support/ProcessIdentity.hpp"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -26,37 +30,62 @@ using Loaded = KeyMappingLedger::Loaded;
 
 std::string currentError() { return FnGuard::detail::errorText(std::current_exception()); }
 
+constexpr std::string_view fromHandlerMessage = "called from the session's own event handler";
+
+/// How often a monitor without an exit notice looks at the guard.
+constexpr std::chrono::milliseconds lookInterval{100};
+/// How long a monitor waits before it tries again to re-guard or release.
+constexpr std::chrono::milliseconds retryPause{1000};
+
 } // namespace
 
+// While the monitor runs, it alone acts on the session, but for guardPid(),
+// which looks at the guard only when the monitor is not at work on it.
+// end() and the destructor stop the monitor before they act.
 struct FnRemapSession::State {
   AnyStore store;
   KeyMappingEntry ours;
+  std::string guardPath;
   KeyMappingHold hold;      // ours in the ledger, once installed
   Process::ChildProcess guard;
+  std::mutex guardAccess;   // the guard, between the monitor and guardPid()
+  std::atomic<pid_t> lastGuardPid{0}; // what guardPid() says while the monitor is at work
   pid_t owner = ::getpid(); // the process that began it, the only one it acts in
   bool installed = false;   // our hold and entry are in, not yet released
+  std::mutex handlerAccess;
+  EventHandler handler;
+  std::unique_ptr<Monitor::SessionMonitor> monitor = std::make_unique<Monitor::SessionMonitor>();
 
-  State(AnyStore store, KeyMappingEntry ours) : store(std::move(store)), ours(std::move(ours)) {}
+  State(AnyStore store, KeyMappingEntry ours, std::string guardPath)
+      : store(std::move(store)), ours(std::move(ours)), guardPath(std::move(guardPath)) {}
   State(const State &) = delete;
   State &operator=(const State &) = delete;
 
   // A guard with nothing left to guard is ended; one whose entry could not
   // be restored is kept to remove it when we exit. A forked child holds a
-  // copy of the state, and none of it is the child's to act on.
+  // copy of the state, and none of it is the child's to act on: not even
+  // the monitor's thread, which is not in the child.
   ~State() {
-    if (::getpid() != owner)
+    if (::getpid() != owner) {
+      (void)monitor.release();
       return;
-    if (installed)
+    }
+    if (installed) {
       end(std::chrono::milliseconds{0}); // the lock once: the guard removes it anyway
-    else
+    } else {
+      monitor->stop();
       guard.terminate(endBound);
+    }
   }
 
+  std::int64_t usage(std::string_view key) const { return ours.at(std::string(key)); }
+
   // Starts the guard and returns once it is watching us; throws, with the
-  // guard ended, when it cannot be started or does not say so.
-  void startGuard(const std::string &path) {
-    const auto usage = [&](std::string_view key) { return ours.at(std::string(key)); };
-    Process::launchGuard(guard, path, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey));
+  // guard ended, when it cannot be started or does not say so, or once
+  // \p cancel is readable.
+  void startGuard(int cancel = -1) {
+    Process::launchGuard(guard, guardPath, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey), cancel);
+    lastGuardPid = guard.pid();
   }
 
   // The list and the ledger as they stand; throws saying which cannot be had.
@@ -89,7 +118,9 @@ struct FnRemapSession::State {
 
   // Under the lock: the repair, then our hold, then our entry. Throws with
   // no entry of ours in the list; a hold of ours left when even taking it
-  // out fails is ended by the next repair after we exit.
+  // out fails is ended by the next repair after we exit. Installed already
+  // (a guard replaced), the new guard's hold takes the place of ours, and
+  // the entry goes back only if it is missing.
   void install() {
     const auto world = Holds::World::real();
     Holds::Plan plan = current();
@@ -106,9 +137,12 @@ struct FnRemapSession::State {
     const auto guardStart = lookUpProcess(guard.pid());
     if (!guardStart || guardStart->state == ProcessLook::State::refused)
       fail("cannot keep the key mapping's holds: the guard's start time cannot be read");
-    hold = {currentProcess(), {guard.pid(), guardStart->start}, world.boot, ours};
-    Holds::addHold(plan, hold);
+    const KeyMappingHold fresh{currentProcess(), {guard.pid(), guardStart->start}, world.boot, ours};
+    if (installed)
+      std::erase(plan.ledger.holds, hold);
+    Holds::addHold(plan, fresh);
     save(plan.ledger);
+    hold = fresh;
     const auto list = Holds::installing(plan, world, hold);
     if (list != plan.list && !store.write(list)) {
       Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; });
@@ -156,20 +190,154 @@ struct FnRemapSession::State {
   Ending end(std::chrono::milliseconds lockBound = KeyMappingLock::defaultBound) noexcept {
     if (::getpid() != owner)
       return {false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
-    if (!installed)
+    if (monitor->isCurrent())
+      return {false, std::string(fromHandlerMessage)};
+    monitor->stop();
+    if (!installed) {
+      guard.terminate(endBound);
+      lastGuardPid = 0;
       return {true, {}};
+    }
+    Ending ending{true, {}};
     try {
       const auto lock = KeyMappingLock::acquire(lockBound);
       if (!lock)
-        return {false, lock.error()};
-      if (auto failure = release())
-        return {false, std::move(*failure)};
+        ending = {false, lock.error()};
+      else if (auto failure = release())
+        ending = {false, std::move(*failure)};
     } catch (const std::exception &error) {
-      return {false, error.what()};
+      ending = {false, error.what()};
+    }
+    if (!ending.restored) {
+      // The guard is kept, and so is the watch over it.
+      startMonitor();
+      return ending;
     }
     installed = false;
     guard.terminate(endBound);
-    return {true, {}};
+    lastGuardPid = 0;
+    return ending;
+  }
+
+  // The monitor: from begin() to end(), it watches the guard, and acts
+  // when the guard ends while our entry is held.
+
+  bool startMonitor() {
+    return monitor->start([this](Monitor::SessionMonitor &running) { watch(running); });
+  }
+
+  void watch(Monitor::SessionMonitor &running) {
+    while (!running.stopping()) {
+      std::optional<Event> event;
+      FileDescriptor notice;
+      {
+        const std::lock_guard access(guardAccess);
+        if (guard.pid() == 0)
+          event = guardEnded(running);
+        if (installed)
+          notice = guard.exitNotice();
+        lastGuardPid = guard.pid();
+      }
+      if (event)
+        send(*event);
+      if (!installed)
+        return;
+      running.waitFor(notice, notice ? std::chrono::hours{1} : lookInterval);
+    }
+  }
+
+  // Our guard has ended while we hold our entry. One that exited 0 has
+  // released our hold: someone meant the remap to go (a stranger's signal;
+  // at logout, a new guard would only be killed with us). One that exited
+  // otherwise could not remove it, so we release it ourselves. One killed
+  // (or reaped for us, its hold still in the ledger) is replaced.
+  std::optional<Event> guardEnded(Monitor::SessionMonitor &running) {
+    const auto &ending = guard.ending();
+    const bool released = ending ? !ending->signalled && ending->number == 0 : !holdKept();
+    if (released || (ending && !ending->signalled)) {
+      // After a release by the guard, this only tidies: nothing is written
+      // unless the guard's write went astray.
+      if (releaseLocked(running) || (released && !running.stopping())) {
+        installed = false;
+        return Event::removed;
+      }
+    }
+    return replaceGuard(running);
+  }
+
+  // Whether the ledger still has our hold; when it cannot be read, as if so.
+  bool holdKept() const {
+    try {
+      const auto loaded = store.ledger.peek();
+      return loaded.state != KeyMappingLedger::Loaded::State::read ||
+             std::find(loaded.holds.holds.begin(), loaded.holds.holds.end(), hold) != loaded.holds.holds.end();
+    } catch (...) {
+      return true;
+    }
+  }
+
+  // A new guard, watching, then our hold made its own under the lock, and
+  // our entry back if it is missing. Without either, our hold is released:
+  // there is never an entry of ours with no guard watching it, so until
+  // one of the two has been done this tries again.
+  std::optional<Event> replaceGuard(Monitor::SessionMonitor &running) {
+    for (;;) {
+      if (running.stopping())
+        return std::nullopt;
+      if (guard.pid() == 0) {
+        try {
+          startGuard(running.stopDescriptor());
+        } catch (...) {
+          // No guard to be had: released below.
+        }
+      }
+      const auto lock = lockUnlessStopping(running);
+      if (running.stopping())
+        return std::nullopt;
+      if (lock) {
+        if (guard.pid() != 0) {
+          try {
+            install();
+            return Event::guardReplaced;
+          } catch (...) {
+            // Holding our entry again was refused: released below.
+          }
+        }
+        if (!release()) {
+          installed = false;
+          guard.terminate(endBound);
+          return Event::removed;
+        }
+      }
+      if (!running.waitFor(FileDescriptor(), retryPause))
+        return std::nullopt;
+    }
+  }
+
+  bool releaseLocked(Monitor::SessionMonitor &running) {
+    const auto lock = lockUnlessStopping(running);
+    return lock && !running.stopping() && !release();
+  }
+
+  // The lock within its usual bound, tried in short waits so that end()
+  // need not wait for the rest of it.
+  static KeyMappingLock lockUnlessStopping(const Monitor::SessionMonitor &running) {
+    const auto deadline = std::chrono::steady_clock::now() + KeyMappingLock::defaultBound;
+    for (;;) {
+      auto lock = KeyMappingLock::acquire(std::chrono::milliseconds{50});
+      if (lock || !lock.busy() || running.stopping() || std::chrono::steady_clock::now() >= deadline)
+        return lock;
+    }
+  }
+
+  void send(Event event) {
+    EventHandler current;
+    {
+      const std::lock_guard access(handlerAccess);
+      current = handler;
+    }
+    if (current)
+      current(event);
   }
 };
 
@@ -180,31 +348,56 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
     throw std::invalid_argument("a session's entry holds exactly the keys " +
                                 std::string(FnRemapMapping::srcKey) + " and " +
                                 std::string(FnRemapMapping::dstKey));
-  // On any way out from here, the state's destructor ends the guard.
-  auto state = std::make_unique<State>(std::move(store), ours);
-  state->startGuard(guardPath);
-  // Only now, with the guard watching us, may the remap go in; and only
-  // under the lock, so that no other writer's change is lost.
-  const auto lock = KeyMappingLock::acquire();
-  if (!lock)
-    fail(lock.error());
-  // A stranger's signal may have ended it since: installed now, the remap
-  // would have no guard.
-  if (state->guard.pid() == 0)
-    fail("the guard at " + guardPath + " ended before the remap was installed");
-  state->install();
+  // On any way out from here, the state's destructor ends the guard, and
+  // restores the list once the remap is in.
+  auto state = std::make_unique<State>(std::move(store), ours, guardPath);
+  state->startGuard();
+  {
+    // Only now, with the guard watching us, may the remap go in; and only
+    // under the lock, so that no other writer's change is lost.
+    const auto lock = KeyMappingLock::acquire();
+    if (!lock)
+      fail(lock.error());
+    // A stranger's signal may have ended it since: installed now, the remap
+    // would have no guard.
+    if (state->guard.pid() == 0)
+      fail("the guard at " + guardPath + " ended before the remap was installed");
+    state->install();
+  }
+  if (!state->startMonitor())
+    fail("cannot watch the guard at " + guardPath + ": no thread can be started");
   return FnRemapSession(std::move(state));
 }
 
 FnRemapSession::FnRemapSession(std::unique_ptr<State> state) noexcept : state(std::move(state)) {}
 FnRemapSession::FnRemapSession(FnRemapSession &&) noexcept = default;
 FnRemapSession &FnRemapSession::operator=(FnRemapSession &&) noexcept = default;
-FnRemapSession::~FnRemapSession() = default;
+
+// The state cannot be freed from the monitor's own thread, which is still
+// at work on it: there it is left, for good.
+FnRemapSession::~FnRemapSession() {
+  if (state && ::getpid() == state->owner && state->monitor->isCurrent())
+    (void)state.release();
+}
 
 pid_t FnRemapSession::guardPid() noexcept {
   if (!state || ::getpid() != state->owner)
     return 0;
-  return state->guard.pid();
+  const std::unique_lock access(state->guardAccess, std::try_to_lock);
+  if (!access)
+    return state->lastGuardPid;
+  return state->lastGuardPid = state->guard.pid();
+}
+
+void FnRemapSession::onEvent(EventHandler handler) noexcept {
+  if (!state)
+    return;
+  const std::lock_guard access(state->handlerAccess);
+  state->handler = std::move(handler);
+}
+
+bool FnRemapSession::isCallingFromEventHandler() const noexcept {
+  return state && ::getpid() == state->owner && state->monitor->isCurrent();
 }
 
 FnRemapSession::Ending FnRemapSession::end() noexcept {

@@ -30,6 +30,12 @@ public final class FnRemapSession {
   public static let fnDestinationKeyCode: UInt16 = FnRemapFnDestinationKeyCode
 
   private let handle: FnRemapSessionRef
+  private let feed = FnRemapEventFeed()
+
+  /// What the session's monitor tells: a guard replaced, the entry
+  /// removed. The stream finishes once the session has ended. Events come
+  /// from the monitor's thread; read them from one task.
+  public var events: AsyncStream<FnRemapEvent> { feed.stream }
 
   /// Starts the guard at `guardURL` for this process, then installs the
   /// entry `source` to `destination` in place of every entry for `source`.
@@ -57,12 +63,16 @@ public final class FnRemapSession {
     }
     guard let began else { throw FnRemapError(error) }
     handle = began
+    feed.attach(to: began)
   }
 
   /// Ends a session not yet ended, as ``end()`` does, but silently: a guard
   /// whose entry could not be restored keeps running until the application
   /// exits, and then removes it.
-  deinit { FnRemapSessionFree(handle) }
+  deinit {
+    FnRemapSessionFree(handle)
+    feed.finish()
+  }
 
   /// The pid of the running guard, or 0 once it has ended (and in a process
   /// forked from the one that created the session). A guard that someone
@@ -83,6 +93,7 @@ public final class FnRemapSession {
       FnRemapSessionEnd(handle, text.baseAddress, text.count)
     }
     if !restored { throw FnRemapError(error) }
+    feed.finish()
   }
 }
 

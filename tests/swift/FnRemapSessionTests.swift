@@ -71,6 +71,20 @@ final class FnRemapSessionTests {
   }
   #endif
 
+  @Test func aKilledGuardIsReplacedAndTheEventsFinishWithTheSession() async throws {
+    try setKeyMapping([other])
+    let session = try FnRemapSession(guard: guardTool)
+    let killed = session.guardPID
+    kill(killed, SIGKILL)
+    var events = session.events.makeAsyncIterator()
+    #expect(await events.next() == .guardReplaced)
+    #expect(session.guardPID > 0 && session.guardPID != killed)
+    #expect(try keyMapping() == [other, ours])
+    try session.end()
+    #expect(await events.next() == nil)
+    #expect(try keyMapping() == [other])
+  }
+
   @Test func theGuardRemovesTheEntryOfAKilledApplication() throws {
     try setKeyMapping([other])
     let app = Process()

@@ -17,7 +17,8 @@
 // Functions that can fail write what failed, as one line of text, into the
 // caller's buffer (truncated to its size, always NUL-terminated; a NULL
 // buffer or a size of 0 is allowed). Nothing here throws or keeps global
-// state. A session is not safe for concurrent use.
+// state. A session is used from one thread at a time; its monitor's work
+// is serialised with it inside.
 #ifndef FNREMAPKIT_FNREMAPKIT_H
 #define FNREMAPKIT_FNREMAPKIT_H
 
@@ -59,7 +60,9 @@ typedef struct FnRemapSessionData *FnRemapSessionRef;
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize);
 
-// Releases the session's hold under the lock (waiting 2 s at most): the
+// Stops the session's monitor (a new guard not yet watching is ended, a
+// running event handler waited for), then releases the session's hold
+// under the lock (waiting 2 s at most): the
 // entry stays while another live session holds it; the last one out puts
 // back what the installs displaced (entries others added since are kept,
 // and a user's own new entry for src wins). Then it ends
@@ -75,6 +78,33 @@ bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize)
 // forked from the one that began the session). A guard that someone else
 // ended is reaped here; this never blocks.
 pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
+
+// What a session's monitor tells the application. Between Begin and End,
+// the monitor (one thread per session) watches the guard. A guard that
+// exited 0 has released the entry (someone stopped it: the remap is meant
+// to go), so the session no longer holds it: Removed. A guard that could
+// not remove it is released for by the session: Removed. A guard that was
+// killed is replaced, and the entry written back if it is missing:
+// GuardReplaced; if no new guard can be had, the entry is released:
+// Removed. No entry of the session's is ever left with no guard watching.
+typedef enum FnRemapEvent {
+  FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
+  FnRemapEventReapplied = 2,     // reserved for keyboards that reappear: the entry was missing and is back
+  FnRemapEventRemoved = 3        // the session no longer holds its entry (out, or kept for another session)
+} FnRemapEvent;
+
+typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent event, void *context);
+
+// Sets the handler that hears the session's events, with context passed to
+// it, in place of any before; NULL hears nothing. The handler runs on the
+// monitor's thread, never with the key mapping's lock held, one event at a
+// time. It must not wait for the thread that ends the session: End waits
+// for a running handler. From inside it, FnRemapSessionEnd fails with
+// "called from the session's own event handler" and FnRemapSessionFree does
+// nothing; FnRemapSessionGetGuardPID works. Once an FnRemapSessionEnd that
+// restored, or FnRemapSessionFree, has returned, the handler is never
+// called again; an End that failed keeps the guard and its monitor.
+void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandler handler, void *context);
 
 // Ends a session not yet ended, as FnRemapSessionEnd does but trying the
 // lock once, without waiting (the guard, kept when that fails, removes the

@@ -83,12 +83,42 @@ public:
 /// lock, it returns at once and leaves the removal to the guard. It never
 /// throws, and never takes more than about 1 s.
 ///
+/// Between begin() and end(), the session's monitor watches the guard: a
+/// thread of the session's own (one per session, asleep in poll(2) on the
+/// guard's process descriptor, or on macOS a kqueue, until the guard ends).
+/// When the guard ends while our entry is held:
+///  - it exited 0, so it released our hold (a stranger's signal asked it
+///    to: at logout, say, when a new guard would only be killed with us):
+///    the session no longer holds its entry, and says Event::removed;
+///  - it exited otherwise (it could not remove the entry): the session
+///    releases its hold under the lock, and says Event::removed; if that
+///    fails too, it replaces the guard as below;
+///  - it was killed (SIGKILL, a crash): the monitor starts a new guard,
+///    waits for it to watch as begin() does, then under the lock makes our
+///    hold the new guard's and writes our entry back if it is missing, and
+///    says Event::guardReplaced. If no guard can be had, or holding again
+///    is refused, it releases our hold and says Event::removed; until one
+///    of the two is done it tries again each second, so that no entry of
+///    ours is ever left with no guard watching it.
+/// The handler runs on the monitor's thread, never with the lock held, one
+/// event at a time; it must not wait for the thread that ends the session.
+/// From inside it, end() fails with "called from the session's own event
+/// handler", and destroying the session leaves it for good (it cannot wait
+/// for itself). end() stops the monitor first: a new guard that is not yet
+/// watching is ended without waiting for it, a running handler is waited
+/// for; then it restores, within its bounds above but for the handler's own
+/// time. Once an end() that restored (or the destructor) has returned, the
+/// handler is never called again; an end() that failed keeps the guard and
+/// the monitor. The monitor keeps nothing open that outlives the session,
+/// and a forked child has none (threads do not survive fork).
+///
 /// The guard is held by a process descriptor (on macOS by its pid, checked
 /// against its parent and start time), so no process that took the pid of a
 /// guard the system reaped is ever signalled or waited for, and no wait is
 /// unbounded. A session acts only in the process that began it: in a child
 /// forked from that one, end() reports that and the destructor does nothing.
-/// Not safe for concurrent use.
+/// Not safe for concurrent use: a session is used from one thread at a
+/// time, and the monitor's own work is serialised with it inside.
 class FnRemapSession {
 public:
   /// How end() went.
@@ -98,6 +128,19 @@ public:
     /// What failed; empty when restored.
     std::string message;
   };
+
+  /// What the monitor tells the application.
+  enum class Event {
+    /// A new guard watches; guardPid() has its pid.
+    guardReplaced = 1,
+    /// The entry was missing and is back (kept for keyboards that
+    /// reappear).
+    reapplied = 2,
+    /// The session no longer holds its entry: it is out, or kept for
+    /// another session.
+    removed = 3,
+  };
+  using EventHandler = std::function<void(Event)>;
 
   /// Begins a session over \p store; the HID store's holds are the ledger's
   /// file, any other store's a ledger of its own in memory. \p ours must
@@ -121,11 +164,22 @@ public:
 
   /// The running guard's pid; 0 once it has ended, and in any process but
   /// the one that began the session. Reaps a guard that has exited; never
-  /// blocks.
+  /// blocks, nor waits for the monitor (while it is at work, this is the
+  /// pid it last saw).
   pid_t guardPid() noexcept;
 
-  /// Restores the list and ends the guard; see above. A session already
-  /// ended reports restored again and touches nothing; one begun by another
+  /// Sets the monitor's event handler, in place of any before; an empty one
+  /// hears nothing. Called while the monitor runs, it takes effect from the
+  /// next event.
+  void onEvent(EventHandler handler) noexcept;
+
+  /// Whether the calling thread is this session's monitor, inside its
+  /// event handler.
+  bool isCallingFromEventHandler() const noexcept;
+
+  /// Stops the monitor, restores the list and ends the guard; see above. A
+  /// session already ended (or whose entry the monitor gave up) reports
+  /// restored again and touches nothing; one begun by another
   /// process reports "the session belongs to process <pid>, not to this one".
   Ending end() noexcept;
 

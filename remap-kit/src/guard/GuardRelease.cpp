@@ -17,15 +17,23 @@ using Loaded = KeyMappingLedger::Loaded;
 // What the guard works with: the store, the ledger, the world, and which
 // hold is its own.
 struct Release {
-  explicit Release(const KeyMappingEntry &ours) : ours(ours) {}
+  Release(const KeyMappingEntry &ours, std::optional<ProcessIdentity> application)
+      : ours(ours), application(std::move(application)) {}
 
   const HIDKeyMappingStore store;
   const KeyMappingLedger ledger = KeyMappingLedger::file();
   const Holds::World world = Holds::World::real();
   const ProcessIdentity self = currentProcess();
   const KeyMappingEntry &ours;
+  const std::optional<ProcessIdentity> application; // our parent, when it could be identified
 
-  bool own(const KeyMappingHold &hold) const { return hold.guard == self; }
+  // Ours by our pid; or, since a session whose guard was killed replaces
+  // it before it names the new one in its hold, a hold of our application
+  // for our entry whose guard is gone.
+  bool own(const KeyMappingHold &hold) const {
+    return hold.guard == self || (application && hold.application == *application && hold.entry == ours &&
+                                  !isRunning(hold.guard));
+  }
 
   // The holds, or nothing when they cannot be had or are a later version's:
   // the guard then removes as one without a ledger does.
@@ -146,9 +154,10 @@ struct Release {
 
 } // namespace
 
-FnGuardOutcome releaseForGuard(const FnGuardArguments &arguments) noexcept {
+FnGuardOutcome releaseForGuard(const FnGuardArguments &arguments,
+                               const std::optional<ProcessIdentity> &application) noexcept {
   try {
-    const Release release(arguments.entry());
+    const Release release(arguments.entry(), application);
     if (const auto lock = KeyMappingLock::acquire())
       return release.locked(false);
     else if (!lock.busy())

@@ -3,8 +3,10 @@
 
 #include "FnRemapKit/FnGuardArguments.hpp"
 #include "FnRemapKit/FnGuardOutcome.hpp"
+#include "FnRemapKit/KeyMappingLedger.hpp"
 
 #include <chrono>
+#include <optional>
 
 namespace FnRemapKit::FnGuard::detail {
 
@@ -16,7 +18,8 @@ inline constexpr std::chrono::seconds retryBound{30};
 /// The guard's release of our entry from the HID event system's list, once
 /// its parent has exited or a stranger's signal ends it. Under the
 /// KeyMappingLock: the repair, then our own hold (the one whose guard is
-/// this process) and our entry, which leaves the list unless a live hold of
+/// this process, or \p application's for our entry whose guard is gone)
+/// and our entry, which leaves the list unless a live hold of
 /// another application names it (kept). Past the lock's bound, or with a
 /// lock file refused: the ledger is read but not written, and our entry
 /// leaves the list unless a live hold other than ours names it; then, if
@@ -25,6 +28,7 @@ inline constexpr std::chrono::seconds retryBound{30};
 /// the list lacks. The outcome says what became of our entry in the end. A
 /// ledger that cannot be read, or a later version's, leaves the guard to
 /// remove our entry as one without a ledger does. Never throws.
-FnGuardOutcome releaseForGuard(const FnGuardArguments &arguments) noexcept;
+FnGuardOutcome releaseForGuard(const FnGuardArguments &arguments,
+                               const std::optional<ProcessIdentity> &application) noexcept;
 
 } // namespace FnRemapKit::FnGuard::detail

@@ -9,7 +9,9 @@
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <libproc.h>
+#include <sys/event.h>
 #else
+#include <fcntl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -86,6 +88,9 @@ void ChildProcess::forget() noexcept {
 int ChildProcess::spawn(const char *path, const posix_spawn_file_actions_t *actions,
                         const posix_spawnattr_t *attributes, char *const argv[],
                         char *const envp[]) noexcept {
+  if (id != 0)
+    return EBUSY;
+  end.reset();
   pid_t pid = 0;
   if (const int error = ::posix_spawn(&pid, path, actions, attributes, argv, envp))
     return error;
@@ -199,6 +204,26 @@ ChildProcess::Seen ChildProcess::look() noexcept {
 bool ChildProcess::ended() noexcept { return look() == Seen::ended; }
 
 pid_t ChildProcess::pid() noexcept { return ended() ? 0 : id; }
+
+FileDescriptor ChildProcess::exitNotice() noexcept {
+  if (look() != Seen::running)
+    return FileDescriptor();
+#if defined(__APPLE__)
+  // The pid is still our child's: it runs, and only we reap it.
+  FileDescriptor queue(::kqueue());
+  if (!queue)
+    return FileDescriptor();
+  struct kevent change;
+  EV_SET(&change, id, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+  if (::kevent(queue.get(), &change, 1, nullptr, 0, nullptr) != 0)
+    return FileDescriptor();
+  return queue;
+#else
+  if (!descriptor)
+    return FileDescriptor();
+  return FileDescriptor(::fcntl(descriptor.get(), F_DUPFD_CLOEXEC, 0));
+#endif
+}
 
 void ChildProcess::signal(int signal) noexcept {
   const Seen seen = look();

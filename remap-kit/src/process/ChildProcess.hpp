@@ -42,8 +42,8 @@ public:
   /// Lets go of the child; it runs on.
   ~ChildProcess();
 
-  /// Starts \p path as posix_spawn does and holds the child; once, on a
-  /// handle that holds none. Returns 0, or the errno that stopped it: also
+  /// Starts \p path as posix_spawn does and holds the child, on a handle
+  /// that holds none: none yet, or one that has ended. Returns 0, or the errno that stopped it: also
   /// when the child started but cannot be held for want of descriptors or
   /// memory, and was then killed and reaped.
   int spawn(const char *path, const posix_spawn_file_actions_t *actions,
@@ -53,6 +53,12 @@ public:
   /// of descriptors); 0 once it has ended, or when there is none. Reaps a
   /// child that has exited; never blocks.
   pid_t pid() noexcept;
+
+  /// A descriptor of our own that poll(2) finds readable once the child
+  /// has exited: a process descriptor on Linux, a kqueue watching its exit
+  /// on macOS. None when the child has ended or no such descriptor can be
+  /// had; a watcher then checks pid() at intervals.
+  FileDescriptor exitNotice() noexcept;
 
   /// Sends \p signal to the child while it runs, and to no one else.
   void signal(int signal) noexcept;

@@ -171,7 +171,7 @@ int makeReportPipe(FileDescriptor &read, FileDescriptor &write) {
 
 /// What the guard said on the pipe.
 struct Report {
-  enum Kind { watching, cannot, closed, silent } kind;
+  enum Kind { watching, cannot, closed, silent, cancelled } kind;
   std::string reason; // why it cannot reach the key mapping
 };
 
@@ -181,17 +181,19 @@ constexpr std::size_t reasonLimit = 255;
 /// Waits at most \p bound for the guard's word on \p read: "\n" when it
 /// is watching; anything else says why it cannot reach the key mapping, up
 /// to end of file. The first byte is read alone, so that nothing after a
-/// "\n" is waited for.
-Report awaitReport(int read, milliseconds bound) {
+/// "\n" is waited for. \p cancel readable ends the wait.
+Report awaitReport(int read, milliseconds bound, int cancel) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   std::string said;
   bool finished = false; // end of file, or a reason as long as any may be
   while (!finished) {
     const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd report{read, POLLIN, 0};
-    const int ready = ::poll(&report, 1, static_cast<int>(std::max<milliseconds>(left, {}).count()));
+    pollfd watched[] = {{read, POLLIN, 0}, {cancel, POLLIN, 0}};
+    const int ready = ::poll(watched, 2, static_cast<int>(std::max<milliseconds>(left, {}).count()));
     if (ready < 0 && errno == EINTR)
       continue;
+    if (ready > 0 && watched[1].revents != 0)
+      return {Report::cancelled, {}};
     if (ready <= 0) // nothing more came, or nothing can be known: a read could block
       break;
     std::array<char, reasonLimit> bytes{};
@@ -213,7 +215,8 @@ Report awaitReport(int read, milliseconds bound) {
 
 } // namespace
 
-void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst) {
+void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
+                 int cancel) {
   FileDescriptor read, write;
   int error = makeReportPipe(read, write);
   if (error == 0)
@@ -221,7 +224,7 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
   if (error)
     throw FnRemapSessionError("cannot start the guard at " + path + ": " + std::strerror(error));
   write = FileDescriptor(); // so that the guard's exit closes the pipe
-  const auto report = awaitReport(read.get(), readyBound);
+  const auto report = awaitReport(read.get(), readyBound, cancel);
   switch (report.kind) {
   case Report::watching:
     return;
@@ -234,6 +237,9 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
     throw FnRemapSessionError("the guard at " + path + " exited before it was watching" +
                               (ending ? " (" + ending->describe() + ")" : ""));
   }
+  case Report::cancelled:
+    guard.terminate(endBound);
+    throw FnRemapSessionError("the guard at " + path + " was no longer needed before it was watching");
   case Report::silent:
     guard.terminate(endBound);
     throw FnRemapSessionError("the guard at " + path + " did not report that it was watching within " +

@@ -32,7 +32,10 @@ inline constexpr std::chrono::milliseconds endBound{500};
 /// the entry {src, dst}, and returns once it reports that it is watching.
 /// Throws FnRemapSessionError saying what failed, with the guard ended:
 /// also when it says that it cannot reach the key mapping, and when it
-/// started but cannot be held (for want of descriptors, say).
-void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst);
+/// started but cannot be held (for want of descriptors, say). Once
+/// \p cancel (when given) is readable, the wait gives up at once and ends
+/// the guard: whoever asked for it no longer needs it.
+void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
+                 int cancel = -1);
 
 } // namespace FnRemapKit::Process

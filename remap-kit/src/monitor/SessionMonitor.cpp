@@ -1,0 +1,72 @@
+#include "SessionMonitor.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace FnRemapKit::Monitor {
+
+bool SessionMonitor::start(std::function<void(SessionMonitor &)> body) noexcept {
+  if (thread.joinable() || !body)
+    return false;
+  int ends[2];
+#if defined(__APPLE__)
+  if (::pipe(ends) != 0)
+    return false;
+  for (int end : ends)
+    ::fcntl(end, F_SETFD, FD_CLOEXEC);
+#else
+  if (::pipe2(ends, O_CLOEXEC) != 0)
+    return false;
+#endif
+  stopRead = FileDescriptor(ends[0]);
+  stopWrite = FileDescriptor(ends[1]);
+  stopRequested = false;
+  try {
+    thread = std::thread([this, body = std::move(body)] {
+      runner = std::this_thread::get_id();
+      body(*this);
+    });
+  } catch (...) {
+    stopRead = FileDescriptor();
+    stopWrite = FileDescriptor();
+    return false;
+  }
+  return true;
+}
+
+void SessionMonitor::stop() noexcept {
+  if (!thread.joinable() || isCurrent())
+    return;
+  stopRequested = true;
+  // A byte never read: the pipe stays readable for every wait after it.
+  while (::write(stopWrite.get(), "", 1) < 0 && errno == EINTR) {
+  }
+  thread.join();
+  runner = std::thread::id();
+  stopRead = FileDescriptor();
+  stopWrite = FileDescriptor();
+}
+
+bool SessionMonitor::waitFor(const FileDescriptor &notice, std::chrono::milliseconds limit) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (stopping())
+      return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      return true;
+    pollfd watched[] = {{stopRead.get(), POLLIN, 0}, {notice.get(), POLLIN, 0}};
+    const int ready = ::poll(watched, 2, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (watched[0].revents != 0)
+      return false;
+    if (ready != 0) // the notice, or a poll that cannot wait: the caller looks
+      return true;
+  }
+}
+
+} // namespace FnRemapKit::Monitor
