@@ -60,6 +60,28 @@ bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize)
   return ending.restored;
 }
 
+bool FnRemapSessionSuspend(FnRemapSessionRef session, char *error, size_t errorSize) {
+  if (!session) {
+    putError(error, errorSize, "no session");
+    return false;
+  }
+  const auto change = session->session.suspend();
+  if (!change.restored)
+    putError(error, errorSize, change.message.c_str());
+  return change.restored;
+}
+
+bool FnRemapSessionResume(FnRemapSessionRef session, char *error, size_t errorSize) {
+  if (!session) {
+    putError(error, errorSize, "no session");
+    return false;
+  }
+  const auto change = session->session.resume();
+  if (!change.restored)
+    putError(error, errorSize, change.message.c_str());
+  return change.restored;
+}
+
 pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session) {
   return session ? session->session.guardPid() : 0;
 }

@@ -5,6 +5,7 @@
 #include "FnRemapKit/KeyMappingLock.hpp"
 #include "process/ChildProcess.hpp"
 #include "process/GuardLaunch.hpp"
+#include "hid/KeyboardWatch.hpp"
 #include "ledger/Holds.hpp"
 #include "monitor/SessionMonitor.hpp"
 #include "support/ProcessIdentity.hpp"
@@ -36,6 +37,10 @@ constexpr std::string_view fromHandlerMessage = "called from the session's own e
 constexpr std::chrono::milliseconds lookInterval{100};
 /// How long a monitor waits before it tries again to re-guard or release.
 constexpr std::chrono::milliseconds retryPause{1000};
+/// Keyboards appear in bursts (a dock, a wake): one counts once this long
+/// has passed with no other, or once the burst has lasted the longest.
+constexpr std::chrono::milliseconds keyboardQuiet{500};
+constexpr std::chrono::milliseconds keyboardBurstLimit{5000};
 
 } // namespace
 
@@ -52,6 +57,8 @@ struct FnRemapSession::State {
   std::atomic<pid_t> lastGuardPid{0}; // what guardPid() says while the monitor is at work
   pid_t owner = ::getpid(); // the process that began it, the only one it acts in
   bool installed = false;   // our hold and entry are in, not yet released
+  bool suspended = false;   // released by suspend(), to be held again by resume()
+  std::unique_ptr<HID::KeyboardWatch> keyboards; // on the HID store alone
   std::mutex handlerAccess;
   EventHandler handler;
   std::unique_ptr<Monitor::SessionMonitor> monitor = std::make_unique<Monitor::SessionMonitor>();
@@ -187,12 +194,71 @@ struct FnRemapSession::State {
     return std::nullopt;
   }
 
-  Ending end(std::chrono::milliseconds lockBound = KeyMappingLock::defaultBound) noexcept {
+  // Why this thread may not act on the session; nothing when it may.
+  std::optional<Ending> refusal() const {
     if (::getpid() != owner)
-      return {false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
+      return Ending{false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
     if (monitor->isCurrent())
-      return {false, std::string(fromHandlerMessage)};
+      return Ending{false, std::string(fromHandlerMessage)};
+    return std::nullopt;
+  }
+
+  // Releases our hold by the ledger's rules, as end() does, but keeps the
+  // guard and the monitor, which then writes nothing until resume().
+  Ending suspend() noexcept {
+    if (auto refused = refusal())
+      return *refused;
+    if (!installed)
+      return {true, {}};
     monitor->stop();
+    Ending ending{true, {}};
+    try {
+      if (const auto lock = KeyMappingLock::acquire(); !lock)
+        ending = {false, lock.error()};
+      else if (auto failure = release())
+        ending = {false, std::move(*failure)};
+    } catch (const std::exception &error) {
+      ending = {false, error.what()};
+    }
+    if (ending.restored) {
+      installed = false;
+      suspended = true;
+    }
+    startMonitor();
+    return ending;
+  }
+
+  // Holds our entry again by begin()'s rules, with a new guard first if
+  // the one we had ended meanwhile.
+  Ending resume() noexcept {
+    if (auto refused = refusal())
+      return *refused;
+    if (!suspended)
+      return {true, {}};
+    monitor->stop();
+    Ending ending{true, {}};
+    try {
+      if (guard.pid() == 0)
+        startGuard();
+      const auto lock = KeyMappingLock::acquire();
+      if (!lock)
+        fail(lock.error());
+      if (guard.pid() == 0)
+        fail("the guard at " + guardPath + " ended before the remap was installed");
+      install();
+      suspended = false;
+    } catch (const std::exception &error) {
+      ending = {false, error.what()};
+    }
+    startMonitor();
+    return ending;
+  }
+
+  Ending end(std::chrono::milliseconds lockBound = KeyMappingLock::defaultBound) noexcept {
+    if (auto refused = refusal())
+      return *refused;
+    monitor->stop();
+    suspended = false;
     if (!installed) {
       guard.terminate(endBound);
       lastGuardPid = 0;
@@ -230,19 +296,56 @@ struct FnRemapSession::State {
     while (!running.stopping()) {
       std::optional<Event> event;
       FileDescriptor notice;
+      bool looking = false; // the guard runs, with no notice of its end
       {
         const std::lock_guard access(guardAccess);
-        if (guard.pid() == 0)
+        if (installed && guard.pid() == 0)
           event = guardEnded(running);
-        if (installed)
-          notice = guard.exitNotice();
+        notice = guard.exitNotice();
+        looking = !notice && guard.pid() != 0;
         lastGuardPid = guard.pid();
       }
       if (event)
         send(*event);
-      if (!installed)
+      if (!installed && !suspended)
         return;
-      running.waitFor(notice, notice ? std::chrono::hours{1} : lookInterval);
+      const int notices[] = {notice.get(), keyboards ? keyboards->descriptor() : -1};
+      const auto woken = running.waitFor(notices, looking ? lookInterval : std::chrono::hours{1});
+      if (woken == 1u)
+        if (const auto reapplied = keyboardAppeared(running))
+          send(*reapplied);
+    }
+  }
+
+  // A keyboard came back, and with it perhaps a keyboard service without
+  // our entry: once the burst is over, under the lock, our entry goes back
+  // if we hold it and it is missing. Nothing else is written between
+  // begin() and end() but by a guard's replacement, so a user who took the
+  // entry out is not overruled until a keyboard appears.
+  std::optional<Event> keyboardAppeared(Monitor::SessionMonitor &running) {
+    const auto burstEnd = std::chrono::steady_clock::now() + keyboardBurstLimit;
+    const int notices[] = {keyboards->descriptor()};
+    for (;;) {
+      keyboards->drain();
+      const auto woken = running.waitFor(notices, keyboardQuiet);
+      if (!woken)
+        return std::nullopt;
+      if (*woken == 1u || std::chrono::steady_clock::now() >= burstEnd)
+        break;
+    }
+    const std::lock_guard access(guardAccess);
+    if (!installed || guard.pid() == 0) // a guard that ended is seen to first
+      return std::nullopt;
+    const auto lock = lockUnlessStopping(running);
+    if (!lock || running.stopping())
+      return std::nullopt;
+    try {
+      if (FnGuard::detail::containsEntry(current().list, ours))
+        return std::nullopt;
+      install();
+      return Event::reapplied;
+    } catch (...) {
+      return std::nullopt; // tried again when the next keyboard appears
     }
   }
 
@@ -309,7 +412,7 @@ struct FnRemapSession::State {
           return Event::removed;
         }
       }
-      if (!running.waitFor(FileDescriptor(), retryPause))
+      if (!running.waitFor({}, retryPause))
         return std::nullopt;
     }
   }
@@ -351,6 +454,8 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
   // On any way out from here, the state's destructor ends the guard, and
   // restores the list once the remap is in.
   auto state = std::make_unique<State>(std::move(store), ours, guardPath);
+  if (state->store.hid)
+    state->keyboards = HID::KeyboardWatch::open();
   state->startGuard();
   {
     // Only now, with the guard watching us, may the remap go in; and only
@@ -398,6 +503,18 @@ void FnRemapSession::onEvent(EventHandler handler) noexcept {
 
 bool FnRemapSession::isCallingFromEventHandler() const noexcept {
   return state && ::getpid() == state->owner && state->monitor->isCurrent();
+}
+
+FnRemapSession::Ending FnRemapSession::suspend() noexcept {
+  if (!state)
+    return {false, "the session holds no remap: it was moved from"};
+  return state->suspend();
+}
+
+FnRemapSession::Ending FnRemapSession::resume() noexcept {
+  if (!state)
+    return {false, "the session holds no remap: it was moved from"};
+  return state->resume();
 }
 
 FnRemapSession::Ending FnRemapSession::end() noexcept {

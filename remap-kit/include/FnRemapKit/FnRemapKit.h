@@ -106,6 +106,20 @@ typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent even
 // called again; an End that failed keeps the guard and its monitor.
 void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandler handler, void *context);
 
+// Ends the session's hold by the ledger's rules, as FnRemapSessionEnd does
+// (the user's list comes back unless another session holds the same
+// entry), but keeps the guard and the monitor; a suspended session writes
+// nothing when a keyboard appears. For another user at the keyboard: the
+// mapping is the whole machine's. Returns true once suspended (also when
+// it was); false with what failed in error, the session as it was.
+bool FnRemapSessionSuspend(FnRemapSessionRef session, char *error, size_t errorSize);
+
+// Holds the entry again by FnRemapSessionBegin's rules (another live
+// session's other destination for src is refused), first replacing a guard
+// that ended while suspended. Returns true once held (also when not
+// suspended); false with what failed in error, the session still suspended.
+bool FnRemapSessionResume(FnRemapSessionRef session, char *error, size_t errorSize);
+
 // Ends a session not yet ended, as FnRemapSessionEnd does but trying the
 // lock once, without waiting (the guard, kept when that fails, removes the
 // entry when the application exits), and releases it; never more than

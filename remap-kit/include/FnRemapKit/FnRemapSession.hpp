@@ -155,7 +155,8 @@ public:
                      AnyStore{[shared] { return shared->read(); },
                               [shared](const KeyMappingList &list) { return shared->write(list); },
                               std::is_same_v<Store, HIDKeyMappingStore> ? KeyMappingLedger::file()
-                                                                        : KeyMappingLedger::inMemory()});
+                                                                        : KeyMappingLedger::inMemory(),
+                              std::is_same_v<Store, HIDKeyMappingStore>});
   }
 
   FnRemapSession(FnRemapSession &&) noexcept;
@@ -177,6 +178,21 @@ public:
   /// event handler.
   bool isCallingFromEventHandler() const noexcept;
 
+  /// Ends our hold by the ledger's rules, as end() does (the user's list
+  /// comes back, unless another session holds the same entry), but keeps
+  /// the guard and the monitor; a suspended session writes nothing when a
+  /// keyboard appears. For another user at the keyboard (fast user
+  /// switching): the mapping is the whole machine's. Ending::restored is
+  /// true once suspended (also when already so, or when the monitor ended
+  /// the hold); else the session is as it was, and message says why.
+  Ending suspend() noexcept;
+
+  /// Holds our entry again by begin()'s rules (another live session's
+  /// other destination for our key is refused), first replacing a guard
+  /// that ended while suspended. Ending::restored is true once held again
+  /// (also when not suspended); else the session stays suspended.
+  Ending resume() noexcept;
+
   /// Stops the monitor, restores the list and ends the guard; see above. A
   /// session already ended (or whose entry the monitor gave up) reports
   /// restored again and touches nothing; one begun by another
@@ -188,6 +204,7 @@ private:
     std::function<std::optional<KeyMappingList>()> read;
     std::function<bool(const KeyMappingList &)> write;
     KeyMappingLedger ledger;
+    bool hid; // the HID event system's own list, whose keyboards come and go
   };
   struct State;
 

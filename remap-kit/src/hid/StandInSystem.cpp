@@ -5,6 +5,7 @@
 // writer that dies mid-write loses nothing.
 #if !defined(__APPLE__)
 #include "HIDSystem.hpp"
+#include "KeyboardWatch.hpp"
 #include "StateFile.hpp"
 
 #include "../support/FileRules.hpp"
@@ -12,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -159,6 +161,39 @@ std::string ledgerPath() {
 
 // A state directory on a disk survives a restart, and with it the list.
 bool listOutlivesRestart() noexcept { return true; }
+
+// Keyboards are files created in keyboards/, which must be there when the
+// watch opens: without it nothing is watched, as on a machine with no
+// keyboard that comes and goes.
+struct KeyboardWatch::Impl {
+  FileDescriptor events;
+};
+
+KeyboardWatch::KeyboardWatch(std::unique_ptr<Impl> impl) noexcept : impl(std::move(impl)) {}
+KeyboardWatch::~KeyboardWatch() = default;
+
+std::unique_ptr<KeyboardWatch> KeyboardWatch::open() noexcept {
+  const std::string directory = stateDirectory();
+  if (directory.empty())
+    return nullptr;
+  FileDescriptor events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!events || ::inotify_add_watch(events.get(), (directory + "/keyboards").c_str(),
+                                     IN_CREATE | IN_MOVED_TO | IN_ONLYDIR) < 0)
+    return nullptr;
+  try {
+    return std::make_unique<KeyboardWatch>(std::make_unique<Impl>(Impl{std::move(events)}));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int KeyboardWatch::descriptor() const noexcept { return impl->events.get(); }
+
+void KeyboardWatch::drain() noexcept {
+  alignas(inotify_event) char buffer[4096];
+  while (::read(impl->events.get(), buffer, sizeof buffer) > 0) {
+  }
+}
 
 } // namespace FnRemapKit::HID
 #endif

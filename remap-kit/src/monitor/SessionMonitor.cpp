@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace FnRemapKit::Monitor {
 
@@ -50,22 +51,34 @@ void SessionMonitor::stop() noexcept {
   stopWrite = FileDescriptor();
 }
 
-bool SessionMonitor::waitFor(const FileDescriptor &notice, std::chrono::milliseconds limit) noexcept {
+std::optional<std::size_t> SessionMonitor::waitFor(std::span<const int> notices,
+                                                   std::chrono::milliseconds limit) noexcept {
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::vector<pollfd> watched;
+  try {
+    watched.reserve(notices.size() + 1);
+  } catch (...) {
+    return notices.size(); // as if the time had passed: the caller looks again
+  }
+  watched.push_back({stopRead.get(), POLLIN, 0});
+  for (const int notice : notices)
+    watched.push_back({notice, POLLIN, 0});
   for (;;) {
     if (stopping())
-      return false;
+      return std::nullopt;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
-      return true;
-    pollfd watched[] = {{stopRead.get(), POLLIN, 0}, {notice.get(), POLLIN, 0}};
-    const int ready = ::poll(watched, 2, static_cast<int>(left.count()));
+      return notices.size();
+    const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR)
       continue;
     if (watched[0].revents != 0)
-      return false;
-    if (ready != 0) // the notice, or a poll that cannot wait: the caller looks
-      return true;
+      return std::nullopt;
+    if (ready < 0) // a poll that cannot wait: the caller looks
+      return notices.size();
+    for (std::size_t index = 1; index < watched.size(); ++index)
+      if (watched[index].revents != 0)
+        return index - 1;
   }
 }
 

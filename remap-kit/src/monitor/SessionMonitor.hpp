@@ -14,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <span>
 #include <thread>
 
 namespace FnRemapKit::Monitor {
@@ -46,9 +48,11 @@ public:
   /// watch beside its own descriptor.
   int stopDescriptor() const noexcept { return stopRead.get(); }
 
-  /// Waits until \p notice is readable, \p limit has passed or stop() is
-  /// called; false on stop(). Without a descriptor, the wait is \p limit.
-  bool waitFor(const FileDescriptor &notice, std::chrono::milliseconds limit) noexcept;
+  /// Waits until one of \p notices is readable, \p limit has passed or
+  /// stop() is called. Returns the index of a readable one,
+  /// notices.size() once \p limit has passed, nothing on stop(). A
+  /// negative descriptor is never readable.
+  std::optional<std::size_t> waitFor(std::span<const int> notices, std::chrono::milliseconds limit) noexcept;
 
 private:
   std::thread thread;

@@ -1,0 +1,120 @@
+// Keyboards that come back, and sessions suspended for another user: the
+// monitor re-applies a missing entry once a burst of appearances is over,
+// and writes nothing else. Keyboards are files in the stand-in's
+// keyboards/ directory.
+#include "support/TestSupport.hpp"
+
+#include <FnRemapKit/FnRemapKit.hpp>
+
+#include <atomic>
+#include <mutex>
+
+using namespace FnRemapKit;
+using namespace TestSupport;
+using Event = FnRemapSession::Event;
+
+namespace {
+
+const KeyMappingEntry ours = FnRemapMapping::entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+const KeyMappingList original = {FnRemapMapping::entry(0x700000039, 0x7000000E0),
+                                 FnRemapMapping::entry(FnRemapMapping::fnSource, 0x700000068)};
+const KeyMappingList remapped = FnRemapMapping::merging(original, ours);
+
+class KeyboardsTest : public KeyMappingTest {
+protected:
+  KeyboardsTest() : KeyMappingTest(original) {}
+  void SetUp() override {
+    KeyMappingTest::SetUp();
+    std::filesystem::create_directory(path / "keyboards");
+  }
+  /// \p count keyboards appear at once.
+  void appear(int count = 1) {
+    for (int i = 0; i < count; ++i)
+      std::ofstream(path / "keyboards" / ("keyboard-" + std::to_string(++appeared)));
+  }
+  /// Counts the session's events.
+  FnRemapSession::EventHandler counting() {
+    return [this](Event event) {
+      const std::lock_guard guard(access);
+      events.push_back(event);
+    };
+  }
+  std::vector<Event> heard() {
+    const std::lock_guard guard(access);
+    return events;
+  }
+
+private:
+  int appeared = 0;
+  std::mutex access;
+  std::vector<Event> events;
+};
+
+} // namespace
+
+// The user's list cleared, then ten keyboards at once: the entry is back
+// within 3 s, written once; the same burst with the entry in place writes
+// nothing.
+TEST_F(KeyboardsTest, AMissingEntryComesBackOnceForABurst) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  session.onEvent(counting());
+  ASSERT_TRUE(store.write({}));
+  const auto start = std::chrono::steady_clock::now();
+  appear(10);
+  EXPECT_TRUE(eventually([&] { return store.read() == KeyMappingList{ours}; }, 3s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  sleep_for(800ms);
+  EXPECT_EQ(heard(), std::vector{Event::reapplied});
+
+  const auto before = contents();
+  appear(10);
+  sleep_for(1200ms);
+  EXPECT_EQ(contents(), before) << "written with the entry in place";
+  EXPECT_EQ(heard().size(), 1u);
+  EXPECT_TRUE(session.end().restored);
+}
+
+// Suspended: the user's list back, nothing written when a keyboard
+// appears; another session holds the same entry meanwhile, and resuming
+// shares it, so that each end leaves the list as the other needs it.
+TEST_F(KeyboardsTest, ASuspendedSessionWritesNothingAndResumesBesideAnother) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  const auto suspended = session.suspend();
+  ASSERT_TRUE(suspended.restored) << suspended.message;
+  EXPECT_EQ(store.read(), original);
+  EXPECT_TRUE(session.suspend().restored) << "suspending again";
+  appear();
+  sleep_for(1200ms);
+  EXPECT_EQ(store.read(), original) << "a suspended session wrote";
+
+  auto other = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  EXPECT_EQ(store.read(), remapped);
+  // The guard ended while suspended: resume replaces it.
+  const pid_t guard = session.guardPid();
+  ::kill(guard, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return ::kill(guard, 0) != 0 && session.guardPid() == 0; }));
+  const auto resumed = session.resume();
+  ASSERT_TRUE(resumed.restored) << resumed.message;
+  EXPECT_NE(session.guardPid(), 0);
+  EXPECT_TRUE(other.end().restored);
+  EXPECT_EQ(store.read(), remapped) << "the resumed session's entry went with the other";
+  EXPECT_TRUE(session.end().restored);
+  EXPECT_EQ(store.read(), original);
+}
+
+// end() while a burst's quiet time runs: once it has returned, nothing is
+// written and no event comes.
+TEST_F(KeyboardsTest, EndWhileAReapplyIsPendingLeavesNothingAfterIt) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  std::atomic<bool> ended = false, late = false;
+  session.onEvent([&](Event) { late = late || ended; });
+  ASSERT_TRUE(store.write({}));
+  appear();
+  sleep_for(100ms);
+  EXPECT_TRUE(session.end().restored);
+  ended = true;
+  const auto after = contents();
+  sleep_for(1200ms);
+  EXPECT_EQ(contents(), after);
+  EXPECT_FALSE(late);
+}
