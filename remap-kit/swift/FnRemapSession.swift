@@ -31,6 +31,9 @@ public final class FnRemapSession {
 
   private let handle: FnRemapSessionRef
   private let feed = FnRemapEventFeed()
+  #if canImport(AppKit)
+  private var follower: FnRemapUserSessionFollower?
+  #endif
 
   /// What the session's monitor tells: a guard replaced, the entry
   /// removed. The stream finishes once the session has ended. Events come
@@ -46,11 +49,15 @@ public final class FnRemapSession {
   ///   - source: The HID usage to remap (usage page above bit 32); Fn unless
   ///     given.
   ///   - destination: The HID usage it becomes; F19 unless given.
+  ///   - followsUserSession: On macOS, suspend the session while the user's
+  ///     login session is not the active one, and resume it when it is
+  ///     again (another user at the keyboard does not get the remap); the
+  ///     session is then to be used on the main thread. Ignored elsewhere.
   /// - Throws: ``FnRemapError`` saying what failed. Nothing is then written
   ///   and no guard is left running.
   public init(
     guard guardURL: URL, source: Int64 = FnRemapSession.fnSource,
-    destination: Int64 = FnRemapSession.fnDestination
+    destination: Int64 = FnRemapSession.fnDestination, followsUserSession: Bool = true
   ) throws {
     guard guardURL.isFileURL else {
       throw FnRemapError(description: "the guard is not a file URL: \(guardURL)")
@@ -64,6 +71,11 @@ public final class FnRemapSession {
     guard let began else { throw FnRemapError(error) }
     handle = began
     feed.attach(to: began)
+    #if canImport(AppKit)
+    if followsUserSession { follower = FnRemapUserSessionFollower(self) }
+    #else
+    _ = followsUserSession
+    #endif
   }
 
   /// Ends a session not yet ended, as ``end()`` does, but silently: a guard
@@ -78,6 +90,36 @@ public final class FnRemapSession {
   /// forked from the one that created the session). A guard that someone
   /// else ended is reaped here; this never blocks.
   public var guardPID: pid_t { FnRemapSessionGetGuardPID(handle) }
+
+  /// Ends the session's hold, so that the user's list comes back (unless
+  /// another session holds the same entry), but keeps the guard: for
+  /// another user at the keyboard, since the key mapping is the whole
+  /// machine's. A suspended session writes nothing when a keyboard appears.
+  /// Does nothing when suspended already.
+  ///
+  /// - Throws: ``FnRemapError`` saying what failed; the session is then as
+  ///   it was.
+  public func suspend() throws {
+    var error = FnRemapError.buffer()
+    let done = error.withUnsafeMutableBufferPointer { text in
+      FnRemapSessionSuspend(handle, text.baseAddress, text.count)
+    }
+    if !done { throw FnRemapError(error) }
+  }
+
+  /// Holds the entry again as creating the session did (another session's
+  /// other destination for the key is refused), first replacing a guard
+  /// that ended while suspended. Does nothing when not suspended.
+  ///
+  /// - Throws: ``FnRemapError`` saying what failed; the session then stays
+  ///   suspended.
+  public func resume() throws {
+    var error = FnRemapError.buffer()
+    let done = error.withUnsafeMutableBufferPointer { text in
+      FnRemapSessionResume(handle, text.baseAddress, text.count)
+    }
+    if !done { throw FnRemapError(error) }
+  }
 
   /// Puts the key mapping back as it was before the session (entries that
   /// others added since are kept), then ends and reaps the guard.

@@ -85,6 +85,18 @@ final class FnRemapSessionTests {
     #expect(try keyMapping() == [other])
   }
 
+  @Test func suspendGivesTheListBackAndResumeHoldsAgain() throws {
+    try setKeyMapping([other])
+    let session = try FnRemapSession(guard: guardTool, followsUserSession: false)
+    try session.suspend()
+    #expect(try keyMapping() == [other])
+    #expect(session.guardPID > 0)
+    try session.resume()
+    #expect(try keyMapping() == [other, ours])
+    try session.end()
+    #expect(try keyMapping() == [other])
+  }
+
   @Test func theGuardRemovesTheEntryOfAKilledApplication() throws {
     try setKeyMapping([other])
     let app = Process()
