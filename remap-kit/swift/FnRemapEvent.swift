@@ -10,7 +10,8 @@ public enum FnRemapEvent: Sendable, Hashable {
   /// A new guard watches: the last one was killed. ``FnRemapSession/guardPID``
   /// has the new one's pid.
   case guardReplaced
-  /// The entry was missing from the key mapping and is back.
+  /// A keyboard appeared without the entry in the key mapping, and it is
+  /// back.
   case reapplied
   /// The session no longer holds its entry: it is out of the key mapping,
   /// or kept there for another session that holds the same one.

@@ -87,9 +87,12 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 // killed is replaced, and the entry written back if it is missing:
 // GuardReplaced; if no new guard can be had, the entry is released:
 // Removed. No entry of the session's is ever left with no guard watching.
+// A keyboard that appears (after a wake, a reconnect) comes without the
+// user key mapping: once a burst is over, a missing entry of a session
+// that holds it is merged back: Reapplied.
 typedef enum FnRemapEvent {
   FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
-  FnRemapEventReapplied = 2,     // reserved for keyboards that reappear: the entry was missing and is back
+  FnRemapEventReapplied = 2,     // a keyboard appeared without the entry, and it is back
   FnRemapEventRemoved = 3        // the session no longer holds its entry (out, or kept for another session)
 } FnRemapEvent;
 

@@ -100,6 +100,12 @@ public:
 ///    is refused, it releases our hold and says Event::removed; until one
 ///    of the two is done it tries again each second, so that no entry of
 ///    ours is ever left with no guard watching it.
+/// The monitor also watches for keyboards appearing (a keyboard service
+/// that comes back, after a wake or a reconnect, comes back without the
+/// user key mapping): 500 ms after the last of a burst, under the lock, if
+/// we hold our entry and the list lacks it, it merges it back by the
+/// ledger's rules and says Event::reapplied. Nothing else is written
+/// between begin() and end() but by a guard's replacement.
 /// The handler runs on the monitor's thread, never with the lock held, one
 /// event at a time; it must not wait for the thread that ends the session.
 /// From inside it, end() fails with "called from the session's own event
@@ -133,8 +139,7 @@ public:
   enum class Event {
     /// A new guard watches; guardPid() has its pid.
     guardReplaced = 1,
-    /// The entry was missing and is back (kept for keyboards that
-    /// reappear).
+    /// The entry was missing when a keyboard appeared, and is back.
     reapplied = 2,
     /// The session no longer holds its entry: it is out, or kept for
     /// another session.
