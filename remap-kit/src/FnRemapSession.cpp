@@ -75,6 +75,7 @@ struct FnRemapSession::State {
   ~State() {
     if (::getpid() != owner) {
       (void)monitor.release();
+      (void)keyboards.release(); // on macOS a dispatch queue's, and dispatch does not survive fork either
       return;
     }
     if (installed) {
