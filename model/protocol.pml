@@ -2,7 +2,8 @@
  * The install and remove protocol of FnRemapKit: sessions in several
  * applications, their guards, the lock with its bound, the ledger of holds,
  * an outside writer, and SIGKILL at any step. model/README.md says how each
- * step maps to the code, and what is left out.
+ * step maps to the code, which steps are merged and why, and what is left
+ * out.
  *
  * State
  *   list       the user key mapping, one for the machine: how many copies of
@@ -22,13 +23,16 @@
  *   Writer          examples/keymap set: takes the lock, writes a list of its
  *                   own, or a stale one it read earlier
  *   Stranger        may send a stop signal to one guard
- *   Faults(i)       may SIGKILL application i, its guard, or both, at any step
+ *   Faults(i)       may SIGKILL application i, its guard, or both at once,
+ *                   once, at any step
  *   Check           once all of those have finished: the end-state checks;
  *                   then App(2), a later session, and the checks once more
  *
  * Properties (each failure prints "broken: Pn" and fails an assertion)
  *   P1 once every application and guard has finished, no S in the list;
- *      except after an application and its guard were both SIGKILLed, and
+ *      except where an application ended without its own release (SIGKILLed,
+ *      or its end did not have the lock) and its guard was SIGKILLed, or
+ *      where the outside writer put it back with no guard left to retry;
  *      after the later session has ended there is none in any case
  *   P2 the user's entries are as the user left them, each once, after the
  *      last hold has ended
@@ -38,6 +42,14 @@
  *      current list (no lost update)
  *   P3 and P4 are exempt while a guard is past the bound (from then to the
  *   end of its retry); the outside writer's own changes are exempt throughout.
+ *
+ * Steps. Under the lock only the writes can be seen by anyone else (a guard
+ * past the bound reads without the lock; the outside writer may read a
+ * stale copy; a SIGKILL may fall between two writes), so each locked
+ * section is: the lock with every read and the whole plan (one step), then
+ * each write of the list or the ledger (one step each), the last one
+ * together with the unlock. Reads and writes made without the lock are a
+ * step each.
  *
  * Variants (-D): NO_LOCK, END_FROM_BEGIN_LIST, STRANGER_KILLS, NO_RETRY,
  * RETRY_NO_MERGE, DROP_HOLD_FIRST; each changes only its named step.
@@ -69,8 +81,8 @@
 /* the Fn entries other than ours that merging drops from l */
 #define dropped(l) ((cnt(l, U) > 0 -> flag(U) : 0) | (cnt(l, W) > 0 -> flag(W) : 0))
 
-/* the displaced entries once a merge drops the user's entries from l:
-   those replace older ones (the user has set them since) */
+/* Holds::addHold's recordDisplaced: the entries a merge drops from l
+   replace the older displaced ones (the user has set them since) */
 inline displacing(disp, l) {
 #ifndef DISPLACED_ADD
   if
@@ -95,25 +107,21 @@ inline merging(x) {
   x = without(without(without(x, U), S), W) + one(S)
 }
 
-/* x = FnRemapMapping::restoring(x, S, put): S out, then the entries of put */
-inline restoring(x, put) {
-  x = without(x, S);
-  if
-  :: has(put, U) -> add(x, U)
-  :: else -> skip
-  fi;
-  if
-  :: has(put, W) -> add(x, W)
-  :: else -> skip
-  fi
-}
-
-/* x = the list a release writes: restoring, with the displaced entries put
-   back only while the list, less ours, holds no other entry for the source */
+/* Holds' takeOut: S out, and what was displaced back while the list holds
+   no other entry for the source */
 inline releasing(x, disp) {
   if
-  :: fnFree(x) -> restoring(x, disp)
-  :: else -> restoring(x, 0)
+  :: fnFree(x) ->
+    x = without(x, S);
+    if
+    :: has(disp, U) -> add(x, U)
+    :: else -> skip
+    fi;
+    if
+    :: has(disp, W) -> add(x, W)
+    :: else -> skip
+    fi
+  :: else -> x = without(x, S)
   fi
 }
 
@@ -138,17 +146,18 @@ bool appKilled[NAPP];   /* SIGKILLed */
 bool appDone[NAPP];
 bool installed[NAPP];   /* begin has put S in (or found it), end not begun */
 bool guardStarted[NAPP];
-bool guardReady[NAPP];
 bool guardLeaving[NAPP]; /* woken: it has closed its readiness pipe */
 bool guardKilled[NAPP]; /* SIGKILLed */
 bool guardDone[NAPP];
 byte sig[NAPP];         /* the first stop signal in the guard's pipe */
+bool wasInstalled[NAPP]; /* begin installed: a stranger's signal may come from then on */
+bool endFailed[NAPP];   /* its end did not have the lock: it exits, its hold left to its guard */
 bool writerDone, strangerDone;
 
 /* ---- ghosts, for the properties only ---- */
-byte fresh = 0;         /* bit p: process p has read the list since its last write */
+byte fresh = 0;         /* bit p: process p knows the current list (read it, or wrote it) */
 byte pastBound = 0;     /* guards between going past the bound and the end of their retry */
-bool outwaited = false; /* a guard went past the bound while the writer held the lock */
+byte outwaited = 0;     /* bit i: guard i went past the bound while the writer held the lock */
 bool sByWriter = false; /* the writer's write put S in and no FnRemapKit write followed */
 bool p3lost[NAPP];      /* the writer's write took S out while session i was installed */
 byte intent = one(U) + one(O); /* the user's entries, as the user last set them */
@@ -163,201 +172,214 @@ bool lockless = false;         /* a guard past the bound wrote the list without 
 
 #define liveAt(h, k) (((h) & flag(k)) != 0 && appAlive[k])
 #define liveOther(h, j) ((j != 0 && liveAt(h, 0)) || (j != 1 && liveAt(h, 1)) || (j != 2 && liveAt(h, 2)))
-#define anyLive(h) (liveAt(h, 0) || liveAt(h, 1) || liveAt(h, 2))
+#define aliveSet ((appAlive[0] -> 1 : 0) | (appAlive[1] -> 2 : 0) | (appAlive[2] -> 4 : 0))
 
 /* P3 for session i */
 #define p3(i) (!installed[i] || guardKilled[i] || guardDone[i] || sig[i] != NONE || p3lost[i] || cnt(list, S) > 0)
 #define checkP3() require(3, pastBound > 0 || (p3(0) && p3(1) && p3(2)))
 
-/* ---- the steps every writer shares ---- */
-
-/* KeyMappingStore::read */
-inline readList() {
-  d_step { l = list; fresh = fresh | flag(me); printf("[%d] list read\n", me) }
-}
-
-/* KeyMappingStore::write of n, by a FnRemapKit writer */
-inline writeList() {
-  d_step {
-    require(4, pastBound > 0 || (fresh & flag(me)) != 0);
-    list = n;
-    printf("[%d] list write: U%d S%d W%d O%d\n", me, cnt(list, U), cnt(list, S), cnt(list, W), cnt(list, O));
-    fresh = 0;
-    sByWriter = false;
-    checkP3()
-  }
-}
-
-/* KeyMappingLedger::load (the file is replaced by rename: a read is whole) */
-inline loadLedger() {
-  d_step { lh = holds; ld = displaced; j = 0; printf("[%d] ledger read\n", me) }
-}
-
-/* KeyMappingLedger::save */
-inline saveLedger() {
-  d_step { holds = lh; displaced = ld; printf("[%d] ledger write: holds %d displaced %d\n", me, holds, displaced) }
-}
-
-/* KeyMappingLock::acquire: the lock, or (while someone else holds it) the
-   2 s bound passes and we go to `late` */
+/* ---- the lock: KeyMappingLock::acquire ---- */
 #ifndef NO_LOCK
-#define acquire(late)                                                                    \
-  if                                                                                     \
-  :: d_step { lock == FREE -> lock = me; printf("[%d] lock\n", me) }                    \
-  :: lock != FREE && lock != me -> printf("[%d] lock: past the bound\n", me); goto late \
-  fi
-inline acquireWaiting() {
-  d_step { lock == FREE -> lock = me; printf("[%d] lock\n", me) }
-}
-/* also forgets what it read: those copies are dead from here */
-inline unlock() {
-  d_step { lock == me -> lock = FREE; printf("[%d] unlock\n", me); l = 0; n = 0; lh = 0; ld = 0; j = 0 }
-}
+#define TAKE lock == FREE -> lock = me
+#define BUSY lock != FREE && lock != me
+#define GIVE lock = FREE
 #else
-#define acquire(late) skip
-inline acquireWaiting() { skip }
-inline unlock() { skip }
+#define TAKE skip
+#define BUSY false
+#define GIVE skip
 #endif
 
-/* Holds::release of hold j, the caller's ledger in lh/ld: the list first,
-   then (a second, separate write) the ledger */
-inline dropHold(j) {
-  d_step {
-    lh = lh & ~flag(j);
-    if
-    :: lh == 0 -> ld = 0 /* no hold names the source */
-    :: else -> skip
-    fi
-  };
-  saveLedger() /* KeyMappingLedger::save */
+/* the reads made under the lock: KeyMappingStore::read, KeyMappingLedger::load */
+inline readAll() {
+  l = list; n = list; lh = holds; ld = displaced; fresh = fresh | flag(me)
 }
-inline restoreList(j) {
+
+/* a FnRemapKit writer's KeyMappingStore::write of n (inside a d_step) */
+inline putList() {
+  require(4, pastBound > 0 || (fresh & flag(me)) != 0);
+  list = n;
+  printf("[%d] list write: U%d S%d W%d O%d\n", me, cnt(list, U), cnt(list, S), cnt(list, W), cnt(list, O));
+  fresh = flag(me);
+  sByWriter = false;
+  checkP3()
+}
+
+/* KeyMappingLedger::save of lh, ld (inside a d_step; the file is replaced
+   by rename: a read is whole) */
+inline putLedger() {
+  holds = lh; displaced = ld;
+  printf("[%d] ledger write: holds %d displaced %d\n", me, holds, displaced)
+}
+
+/* the unlock; the local copies are dead from here, and forgotten so that
+   states that differ only in them are one */
+inline giveAndForget() {
+  GIVE; l = 0; n = 0; lh = 0; ld = 0; j = 0; fresh = fresh & ~flag(me)
+}
+
+/* no list write planned: the copies are dead */
+inline forgetUnchanged() {
   if
-  :: liveOther(lh, j) -> skip /* another live hold names S: the list stays */
-  :: else ->
-    readList();                   /* KeyMappingStore::read */
-    d_step { n = l; releasing(n, ld) };
-    writeList()                   /* KeyMappingStore::write of FnRemapMapping::restoring;
-                                     its verify (a read) is left out: nothing
-                                     that runs meanwhile puts S back */
+  :: n == l -> l = 0; n = 0
+  :: else -> skip
   fi
 }
-inline release(j) {
-#ifndef DROP_HOLD_FIRST
-  restoreList(j);
-  dropHold(j)
-#else
-  dropHold(j);
-  restoreList(j)
-#endif
+
+/* Holds::release over the plan n (list), lh, ld (holds, displaced): every
+   hold of a gone application and hold `pick` (NAPP: none) go; S leaves the
+   list when any went or `ours` is given, unless a staying hold (all are
+   live) names it; displaced goes with the last hold. */
+inline planRelease(pick, ours) {
+  j = lh & ~(aliveSet & ~flag(pick));
+  lh = lh & ~j;
+  if
+  :: (j != 0 || ours) && lh == 0 -> releasing(n, ld)
+  :: else -> skip
+  fi;
+  if
+  :: lh == 0 -> ld = 0
+  :: else -> skip
+  fi;
+  j = 0
 }
 
-/* Holds::repair: every hold whose application is gone is released */
-inline repair() {
-  do
-  :: d_step {
-       if
-       :: has(lh, 0) && !appAlive[0] -> j = 0
-       :: else -> if
-         :: has(lh, 1) && !appAlive[1] -> j = 1
-         :: else -> if
-           :: has(lh, 2) && !appAlive[2] -> j = 2
-           :: else -> j = NAPP
-           fi
-         fi
-       fi
-     };
-     if
-     :: j == NAPP -> j = 0; break
-     :: else -> release(j)
-     fi
-  od
+/* ---- SIGKILL of application i, of its guard, or of both at once ---- */
+#define guardRuns(i) (guardStarted[i] && !guardDone[i] && !guardKilled[i])
+inline killApp(i) {
+  appKilled[i] = true; appAlive[i] = false; installed[i] = false; appDone[i] = true;
+  if
+  :: !guardStarted[i] -> guardDone[i] = true
+  :: else -> skip
+  fi;
+  printf("[%d] SIGKILL\n", APP(i));
+  if
+  :: lock == APP(i) -> lock = FREE /* the kernel drops its lock */
+  :: else -> skip
+  fi
+}
+inline killGuard(i) {
+  guardKilled[i] = true; guardDone[i] = true;
+  printf("[%d] SIGKILL\n", GUARD(i));
+  if
+  :: lock == GUARD(i) -> lock = FREE
+  :: else -> skip
+  fi
 }
 
 /* ---- the guard: FnGuard::runGuard ---- */
-proctype Guard(byte i) {
+proctype Guard(byte i) provided (!guardKilled[i]) {
   byte me = GUARD(i);
   byte l, n, lh, ld, j;
+  byte d1; /* the retry: displaced once the merge-back is recorded */
 
   {
-    /* StopSignals installed, the exit watch registered, readiness reported */
-    guardReady[i] = true;
-
-    /* ExitWatch::wait: the parent's exit, or a signal on the self-pipe */
+    /* ExitWatch::wait: the parent's exit, or a signal on the self-pipe; the
+       guard closes its readiness pipe as it wakes, so that a begin that
+       has not yet installed sees it is leaving */
     if
-    :: sig[i] == PARENT -> printf("[%d] the parent's signal: quiet end\n", me); goto quiet /* the parent's SIGTERM: default action */
+    :: sig[i] == PARENT -> printf("[%d] the parent's signal: quiet end\n", me); goto quiet /* endByDefaultAction */
 #ifndef STRANGER_KILLS
-    :: sig[i] == STRANGER || !appAlive[i] -> skip
+    :: d_step { sig[i] == STRANGER || !appAlive[i] -> guardLeaving[i] = true }
 #else
     :: sig[i] == STRANGER -> goto quiet
-    :: !appAlive[i] -> skip
+    :: d_step { !appAlive[i] -> guardLeaving[i] = true }
 #endif
     fi;
-    guardLeaving[i] = true; /* closes its readiness pipe: the session sees it is leaving */
 
-    /* FnGuard::detail::releaseForGuard: the lock within its bound ... */
-    acquire(late);
-    loadLedger();
-    repair();     /* Holds::repair: ends our own hold once our application is gone */
-    release(i);   /* Holds::release of our own hold: list, verify, ledger */
-    unlock();
+    /* FnGuard::detail::releaseForGuard, the lock within its bound:
+       Release::locked(false): the repair and our own release planned at once */
+    if
+    :: d_step { TAKE; readAll(); planRelease(i, true); forgetUnchanged() }
+    :: BUSY -> printf("[%d] lock: past the bound\n", me); goto late
+    fi;
+    if
+    :: n != l -> d_step { putList(); l = 0; n = 0 } /* Release::write: KeyMappingStore::write */
+    :: else -> skip
+    fi;
+    d_step { putLedger(); giveAndForget() } /* KeyMappingLedger::save, then the unlock */
     goto quiet;
 
-late: /* ... or past it: read the ledger, never write it, no repair */
+late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no repair */
     skip;
     d_step {
       pastBound++;
       if
-      :: lock == WRITER -> outwaited = true
+      :: lock == WRITER -> outwaited = outwaited | flag(i)
       :: else -> skip
       fi
     };
-    loadLedger();                   /* KeyMappingLedger::load, no lock */
-    readList();                     /* KeyMappingStore::read, no lock */
-    if
-    :: !liveOther(lh, i) && cnt(l, S) > 0 ->
+    d_step { lh = holds; ld = displaced } /* KeyMappingLedger::peek, no lock */
+    d_step {                              /* KeyMappingStore::read, no lock; Holds::releaseEntry */
+      l = list;
+      if
+      :: !liveOther(lh, i) && cnt(l, S) > 0 ->
 #ifndef BARE_LOCKLESS_REMOVAL
-      /* the release's own write, with the displaced entries of the ledger
-         it read: a release it races writes the same list */
-      d_step { n = l; releasing(n, ld) };
+        /* the release's own write, with the displaced entries of the ledger
+           it read: a release it races writes the same list */
+        n = l; releasing(n, ld)
 #else
-      n = without(l, S);
+        n = without(l, S)
 #endif
-      lockless = true;
-      writeList()                   /* KeyMappingStore::write, no lock */
-    :: else -> skip                 /* kept for another live hold, or already gone */
-    fi;
-#ifndef NO_RETRY
-    /* the retry: the lock, within 30 s (the holder resumes within them) */
-    acquireWaiting();
-    loadLedger();
-    readList();
-#ifndef RETRY_NO_MERGE
-    /* merge back the entry of every other live hold the list lacks, by
-       the install's rules: what the merge drops is displaced first */
+      :: else -> n = l /* kept for another live hold, or already gone */
+      fi;
+      lh = 0; ld = 0;
+      if
+      :: n == l -> l = 0; n = 0
+      :: else -> skip
+      fi
+    };
     if
-    :: liveOther(lh, i) && cnt(l, S) == 0 ->
-      d_step { displacing(ld, l) };
-      saveLedger();                 /* KeyMappingLedger::save */
-      d_step { n = l; merging(n) };
-      writeList()                   /* KeyMappingStore::write of FnRemapMapping::merging */
+    :: n != l -> d_step { lockless = true; putList(); l = 0; n = 0; fresh = 0 } /* KeyMappingStore::write, no lock */
     :: else -> skip
     fi;
+#ifndef NO_RETRY
+    /* the retry: KeyMappingLock::acquire(retryBound), the holder resumes
+       within it; Release::locked(true): Holds::restoreLive merges back the
+       entry of every other live hold the list lacks, recording what it
+       drops, then the release as within the bound */
+    d_step {
+      TAKE; readAll();
+      d1 = ld;
+#ifndef RETRY_NO_MERGE
+      if
+      :: liveOther(lh, i) && cnt(n, S) == 0 -> displacing(ld, n); merging(n); d1 = ld
+      :: else -> skip
+      fi;
 #endif
-    repair();
-    release(i);
-    unlock();
+      planRelease(i, true);
+      forgetUnchanged()
+    };
+    if
+    :: d1 != displaced -> d_step { displaced = d1; d1 = 0; printf("[%d] ledger write: displaced %d\n", me, displaced) }
+    :: else -> d1 = 0
+    fi;
+    if
+    :: n != l -> d_step { putList(); l = 0; n = 0 }
+    :: else -> skip
+    fi;
+    d_step { putLedger(); giveAndForget(); pastBound--; printf("[%d] retry ended\n", me); checkP3() }
+#else
+    d_step { l = 0; n = 0 }
 #endif
-    d_step { pastBound--; printf("[%d] retry ended\n", me); checkP3() };
 quiet:
-    skip
-  } unless { guardKilled[i] };
-
-  guardDone[i] = true
+    guardDone[i] = true
+  }
 }
 
 /* ---- an application with one session: FnRemapSession ---- */
-proctype App(byte i) {
+
+
+
+/* ChildProcess::terminate (the parent's SIGTERM), then the exit */
+inline terminateAndExit() {
+  if
+  :: sig[i] == NONE -> sig[i] = PARENT; printf("[%d] signals its guard\n", me)
+  :: else -> skip
+  fi;
+  appAlive[i] = false; printf("[%d] exit\n", me); appDone[i] = true
+}
+
+proctype App(byte i) provided (!appKilled[i]) {
   byte me = APP(i);
   byte l, n, lh, ld, j;
 #ifdef END_FROM_BEGIN_LIST
@@ -365,170 +387,197 @@ proctype App(byte i) {
 #endif
 
   {
-    /* FnRemapSession::begin */
-    /* Process::launchGuard: spawn, then wait for the readiness report */
+    /* FnRemapSession::beginOver: State::startGuard (Process::launchGuard:
+       spawn, and the readiness report; a guard that ends before it reports
+       is the same as one that ends right after it, which the check under
+       the lock below finds) */
     atomic { run Guard(i); guardStarted[i] = true };
+
+    /* KeyMappingLock::acquire; the guard still watching (guard.pid() != 0),
+       checked under the lock: a guard that left before our hold is written
+       would find nothing to remove and leave us unguarded. Then
+       State::install: Holds::release (the repair), Holds::addHold,
+       Holds::installing, all planned on what was read */
     if
-    :: guardReady[i] -> skip
-    :: guardDone[i] -> goto leave /* the guard exited before it was watching */
+    :: d_step {
+         TAKE;
+#ifndef NO_GUARD_CHECK
+         if
+         :: guardLeaving[i] || guardKilled[i] || guardDone[i] -> GIVE; j = 4
+         :: else ->
+#endif
+           readAll();
+#ifdef END_FROM_BEGIN_LIST
+           original = l;
+#endif
+           planRelease(NAPP, false);
+           if
+           :: n != l -> j = 1 /* the repair's list goes first */
+           :: else -> skip
+           fi;
+           displacing(ld, n);
+           lh = lh | flag(i);
+           l = n;
+           if
+           :: liveOther(lh, i) && cnt(n, S) > 0 -> skip
+           :: else -> merging(l)
+           fi
+#ifndef NO_GUARD_CHECK
+         fi
+#endif
+       }
+#ifdef BEGIN_TIMEOUT
+    :: BUSY -> goto beginFailed
+#endif
+    fi;
+    if
+    :: j == 4 -> j = 0; goto beginFailed /* "the guard ... ended before the remap was installed" */
+    :: j == 1 -> d_step { putList(); j = 0 } /* the repair's KeyMappingStore::write */
+    :: j == 0 -> skip
+    fi;
+    if
+    :: l != n -> d_step { putLedger() }; /* KeyMappingLedger::save: our hold, the displaced */
+      d_step { n = l; putList(); installed[i] = true; wasInstalled[i] = true; giveAndForget() } /* KeyMappingStore::write of merging */
+    :: else -> d_step { putLedger(); installed[i] = true; wasInstalled[i] = true; checkP3(); giveAndForget() } /* another's S stands */
     fi;
 
-    acquire(beginFailed); /* KeyMappingLock::acquire */
-#ifndef NO_GUARD_CHECK
-    /* the guard still watching (its readiness pipe still open), checked
-       under the lock: a guard that left before our hold is written would
-       find nothing to remove and leave us unguarded */
+    /* the application runs; then FnRemapSession::end (State::end) */
+#ifndef END_FROM_BEGIN_LIST
+    /* State::release: the repair and our release planned at once */
     if
-    :: guardLeaving[i] || guardKilled[i] || guardDone[i] -> unlock(); goto beginFailed
+    :: d_step { TAKE; installed[i] = false; readAll(); planRelease(i, true); forgetUnchanged() }
+#ifdef END_TIMEOUT
+    :: BUSY -> endFailed[i] = true; goto leave /* end fails: the guard is kept for our exit */
+#endif
+    fi;
+#ifndef DROP_HOLD_FIRST
+    if
+    :: n != l -> d_step { putList(); l = 0; n = 0 } /* KeyMappingStore::write, its verify always passes here */
     :: else -> skip
     fi;
-#endif
-    loadLedger();
-    repair();             /* Holds::repair */
-
-    /* Holds::install: no conflict is possible (every hold names S); one
-       ledger write: our hold, and every entry the merge drops is displaced */
-    readList();
-#ifdef END_FROM_BEGIN_LIST
-    original = l;
-#endif
-    d_step { lh = lh | flag(i); displacing(ld, l) };
-    saveLedger();         /* KeyMappingLedger::save */
-
-    /* the list: KeyMappingStore::write of FnRemapMapping::merging, unless
-       another live hold names S and the list holds it */
-    if
-    :: liveOther(lh, i) && cnt(l, S) > 0 -> d_step { installed[i] = true; checkP3() }
-    :: else -> d_step { n = l; merging(n) }; atomic { writeList(); installed[i] = true }
-    fi;
-    unlock();
-
-    /* the application runs; then FnRemapSession::end */
-    acquire(leave); /* end fails: the guard is kept for our exit */
-    installed[i] = false;
-#ifndef END_FROM_BEGIN_LIST
-    loadLedger();
-    repair();       /* Holds::repair */
-    release(i);     /* Holds::release, its verify, KeyMappingLedger::save */
+    /* KeyMappingLedger::save, the unlock, ChildProcess::terminate and the
+       exit in one step: once our hold is gone no other process reads
+       anything of ours but the guard's pipe and our pid's life, which the
+       guard reads together */
+    d_step { putLedger(); giveAndForget(); terminateAndExit() }
 #else
-    /* as before: restoring(current, ours, original), no ledger */
-    readList();
+    d_step { putLedger() };
     d_step {
-      n = without(l, S) + (original & (3 | (3 << (2 * W))));
       if
-      :: cnt(original, S) > 0 -> n = n + one(S)
+      :: n != l -> putList()
       :: else -> skip
-      fi
-    };
-    writeList();
-    readList();
+      fi;
+      giveAndForget();
+      terminateAndExit()
+    }
 #endif
-    unlock();
-    /* ChildProcess::terminate: the parent's SIGTERM (the verify, which
-       would keep the guard, always passes here) */
-    d_step {
-      if
-      :: sig[i] == NONE -> sig[i] = PARENT; printf("[%d] signals its guard\n", me)
-      :: else -> skip
-      fi
-    };
-    goto leave;
+#else
+    /* as before the ledger: restoring(current, ours, original), no ledger */
+    if
+    :: d_step {
+         TAKE; installed[i] = false; readAll();
+         n = without(l, S) + (original & (3 | (3 << (2 * W))));
+         if
+         :: cnt(original, S) > 0 -> n = n + one(S)
+         :: else -> skip
+         fi
+       }
+#ifdef END_TIMEOUT
+    :: BUSY -> endFailed[i] = true; goto leave
+#endif
+    fi;
+    d_step { putList(); giveAndForget(); original = 0; terminateAndExit() }
+#endif
+    goto done;
 
-beginFailed: /* the lock not had within 2 s: nothing written, guard ended */
+beginFailed: /* nothing written; the state's destructor ends the guard */
     skip;
-    d_step {
-      if
-      :: sig[i] == NONE -> sig[i] = PARENT; printf("[%d] signals its guard\n", me)
-      :: else -> skip
-      fi
-    };
+    d_step { terminateAndExit() };
+    goto done;
 leave:
     skip;
-    d_step { appAlive[i] = false; installed[i] = false; printf("[%d] exit\n", me) }
-  } unless { appKilled[i] };
-
-  d_step {
-    if
-    :: !guardStarted[i] -> guardDone[i] = true
-    :: else -> skip
-    fi;
-    appDone[i] = true
+    d_step { appAlive[i] = false; installed[i] = false; printf("[%d] exit\n", me); appDone[i] = true };
+done:
+    skip
   }
+}
+
+/* ---- SIGKILL, once a session: of the application, of its guard, or of
+   both at once, at any step. The process killed never moves again
+   (its `provided` clause); what the kernel does at its death is done here */
+proctype Faults(byte i) {
+  if
+  :: skip
+  :: d_step { appAlive[i] -> killApp(i) }
+  :: d_step { guardRuns(i) -> killGuard(i) }
+  :: d_step { appAlive[i] && guardRuns(i) -> killApp(i); killGuard(i) }
+  fi
 }
 
 /* ---- examples/keymap set ---- */
 inline writerWrite(stale) {
-  d_step {
-    p3lost[0] = p3lost[0] || (installed[0] && cnt(n, S) == 0);
-    p3lost[1] = p3lost[1] || (installed[1] && cnt(n, S) == 0);
-    sByWriter = (cnt(list, S) == 0 && cnt(n, S) > 0 && !outwaited);
-    if
-    :: stale -> intentKnown = false /* a copy of some earlier list: the user's meaning is unknown */
-    :: else -> intent = n
-    fi;
-    list = n;
-    printf("[%d] list write: U%d S%d W%d O%d\n", me, cnt(list, U), cnt(list, S), cnt(list, W), cnt(list, O));
-    fresh = 0
-  }
+  p3lost[0] = p3lost[0] || (installed[0] && cnt(n, S) == 0);
+  p3lost[1] = p3lost[1] || (installed[1] && cnt(n, S) == 0);
+  sByWriter = (cnt(list, S) == 0 && cnt(n, S) > 0);
+  if
+  :: stale -> intentKnown = false /* a copy of some earlier list: the user's meaning is unknown */
+  :: else -> intent = n
+  fi;
+  list = n;
+  printf("[%d] list write: U%d S%d W%d O%d\n", me, cnt(list, U), cnt(list, S), cnt(list, W), cnt(list, O));
+  fresh = 0;
+  GIVE;
+  n = 0
 }
 
 active proctype Writer() {
   byte me = WRITER;
-  byte l, n, lh, ld, j;
+  byte n;
   if
   :: skip /* no outside write */
 #ifndef NO_WRITER
-  :: n = one(O) + one(W); acquireWaiting(); writerWrite(false); unlock() /* a new user Fn entry */
-  :: d_step { n = list; printf("[6] list read\n") }; acquireWaiting(); writerWrite(true); unlock() /* a stale list */
+  /* a new user Fn entry: the lock (it may stop holding it), then the
+     write and the unlock */
+  :: d_step { TAKE; n = one(O) + one(W) }; d_step { writerWrite(false) }
+  /* a list read earlier, without the lock, written back under it */
+  :: d_step { n = list; printf("[6] list read\n") }; d_step { TAKE }; d_step { writerWrite(true) }
 #endif
   fi;
   writerDone = true
 }
 
-/* ---- a stop signal from a stranger ---- */
+/* ---- a stop signal from a stranger, to a guard still waiting ---- */
+#ifdef STRANGER_EARLY
+#define afterInstall(i) true
+#else
+#define afterInstall(i) wasInstalled[i]
+#endif
+#define waiting(i) (afterInstall(i) && guardStarted[i] && !guardLeaving[i] && !guardKilled[i] && !guardDone[i] && sig[i] == NONE)
 active proctype Stranger() {
   if
   :: skip
 #ifndef NO_STRANGER
-  :: d_step { guardReady[0] && sig[0] == NONE -> sig[0] = STRANGER; printf("stranger signals [3]\n") }
-  :: d_step { guardReady[1] && sig[1] == NONE -> sig[1] = STRANGER; printf("stranger signals [4]\n") }
+  :: d_step { waiting(0) -> sig[0] = STRANGER; printf("stranger signals [3]\n") }
+#ifdef STRANGER_BOTH
+  :: d_step { waiting(1) -> sig[1] = STRANGER; printf("stranger signals [4]\n") }
+#endif
 #endif
   fi;
   strangerDone = true
 }
 
-/* ---- SIGKILL of application i, of its guard, or of both ---- */
-proctype Faults(byte i) {
-  if
-  :: skip
-  :: d_step {
-       appAlive[i] && !appKilled[i] ->
-       appKilled[i] = true; appAlive[i] = false; installed[i] = false;
-       printf("[%d] SIGKILL\n", APP(i));
-       if
-       :: lock == APP(i) -> lock = FREE /* the kernel drops its lock */
-       :: else -> skip
-       fi
-     }
-  fi;
-  if
-  :: skip
-  :: d_step {
-       guardStarted[i] && !guardDone[i] && !guardKilled[i] ->
-       guardKilled[i] = true;
-       printf("[%d] SIGKILL\n", GUARD(i));
-       if
-       :: lock == GUARD(i) -> lock = FREE
-       :: else -> skip
-       fi
-     }
-  fi
-}
-
-#define bothKilled(i) (appKilled[i] && guardKilled[i])
+/* the application ended without its own release (SIGKILLed, or its end
+   failed on the lock) and its guard was SIGKILLed: nobody is left to
+   remove S but the next session's repair */
+#define bothKilled(i) ((appKilled[i] || endFailed[i]) && guardKilled[i])
 #define userPart(l) without(l, S)
 #define p2ok (cnt(list, O) == 1 && cnt(list, U) + cnt(list, W) <= 1 && \
               (!intentKnown || lockless || holds != 0 || userPart(list) == intent))
+
+/* the S in the list is the writer's: its write put it back and no FnRemapKit
+   write came after, and no guard that went past the bound while the writer
+   held the lock (and would retry once it was done) is left alive to do so */
+#define writersOwn (sByWriter && (outwaited & ~((guardKilled[0] -> 1 : 0) | (guardKilled[1] -> 2 : 0))) == 0)
 
 active proctype Check() {
   atomic {
@@ -538,14 +587,22 @@ active proctype Check() {
     run Faults(0); run Faults(1)
 #endif
   };
-  appDone[0] && appDone[1] && guardDone[0] && guardDone[1] && writerDone && strangerDone;
+  /* a SIGKILLed process stays where it was, so pan runs with -E; a wait
+     that no one can end is caught here instead */
+  if
+  :: appDone[0] && appDone[1] && guardDone[0] && guardDone[1] && writerDone && strangerDone
+  :: timeout -> printf("stuck\n"); assert(false)
+  fi;
   d_step {
-    require(1, cnt(list, S) == 0 || bothKilled(0) || bothKilled(1) || sByWriter);
+    require(1, cnt(list, S) == 0 || bothKilled(0) || bothKilled(1) || writersOwn);
     require(2, p2ok)
   };
   /* the later session: begins after all of them, ends normally */
   atomic { appAlive[LATER] = true; run App(LATER) };
-  appDone[LATER] && guardDone[LATER];
+  if
+  :: appDone[LATER] && guardDone[LATER]
+  :: timeout -> printf("stuck\n"); assert(false)
+  fi;
   d_step {
     require(1, cnt(list, S) == 0);
     require(2, p2ok && holds == 0)
