@@ -16,6 +16,7 @@
 #endif
 
 #include <algorithm>
+#include <sstream>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
@@ -335,9 +336,10 @@ TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
 // the guard. (Their normal quit is the scripts' check, and the cleanup test's.)
 class ParentAppTest : public SessionTest, public testing::WithParamInterface<const char *> {
 protected:
-  // Starts the application and returns the guard's pid once the remap is
-  // installed.
-  pid_t start() {
+  // Starts the application and returns its guards' pids once the remaps are
+  // installed: the C++ one remaps Fn on both of Apple's pages, the C one on
+  // the first.
+  std::vector<pid_t> start() {
 #if !defined(__APPLE__)
     EXPECT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guard outlives the application: we reap it
 #endif
@@ -349,17 +351,28 @@ protected:
       ::signal(SIGUSR1, SIG_IGN);
       ::signal(SIGCHLD, SIG_IGN);
     });
-    int guard = -1;
-    if (eventually([&] { return std::sscanf(app->standardOutput().c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1; }))
-      return guard;
-    ADD_FAILURE() << "the application never installed the remap: " << app->standardError();
-    return -1;
+    const std::size_t sessions = std::string_view(GetParam()) == PARENT_APP ? 2 : 1;
+    std::vector<pid_t> guards;
+    const auto installed = [&] {
+      guards.clear();
+      std::istringstream lines(app->standardOutput());
+      int guard = -1;
+      for (std::string line; std::getline(lines, line);)
+        if (std::sscanf(line.c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1)
+          guards.push_back(guard);
+      return guards.size() == sessions;
+    };
+    if (!eventually(installed))
+      ADD_FAILURE() << "the application never installed the remaps: " << app->standardOutput() << app->standardError();
+    return guards;
   }
   std::optional<ToolProcess> app;
 };
 
 TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
-  const pid_t guard = start();
+  const auto guards = start();
+  ASSERT_FALSE(guards.empty());
+  const pid_t guard = guards.front();
   ASSERT_GT(guard, 0);
   EXPECT_EQ(::getsid(guard), guard) << "the guard must lead its own session";
 #if defined(__APPLE__)
@@ -395,7 +408,8 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   for (const auto &[field, expected] : {std::pair{"SigBlk:", 0u}, {"SigIgn:", 1u << (SIGPIPE - 1)}})
     EXPECT_EQ(std::stoull(status.substr(status.find(field) + 8, 16), nullptr, 16) & 0x7fffffff, expected) << status;
   ::kill(app->pid(), SIGKILL);
-  EXPECT_EQ(waitFor(guard, 10s), 0);
+  for (const pid_t each : guards)
+    EXPECT_EQ(waitFor(each, 10s), 0);
 #endif
   // The guard puts back what the install displaced, as a normal quit would.
   EXPECT_EQ(store.read(), original);
