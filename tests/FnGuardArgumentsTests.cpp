@@ -22,6 +22,7 @@ TEST(FnGuardArgumentsTest, ParsesExactlyTheGrammar) {
   const std::vector<std::pair<std::vector<std::string_view>, FnGuardArguments>> rows = {
       {{"4242", "0xFF00000003", "0x70000006E"}, fn},
       {{"4242", "1095216660483", "30064771182"}, fn},
+      {{"4242", "0xFF0100000003", "0x70000006E"}, value(4242, FnRemapMapping::fnVendorKeyboardSource, 30064771182)},
       {{"04242", "0X00fF00000003", "+30064771182"}, fn},
       {{"2", "0", "0"}, value(2, 0, 0)},
       {{"+4242", "0xAa", "0xaA"}, value(4242, 170, 170)},

@@ -135,16 +135,18 @@ TEST_F(MonitorTest, AKilledGuardIsReplacedAndTheReplacementStillRemoves) {
 TEST_F(MonitorTest, AGuardStoppedByAStrangerIsNotReplaced) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
   Heard heard;
-  std::string fromHandler;
+  FnRemapSession::Ending fromHandler{true, {}};
   session.onEvent([&, record = heard.handler()](Event event) {
-    fromHandler = session.end().message;
+    fromHandler = session.end();
     record(event); // after: what the test reads once it has heard
   });
   const pid_t guard = session.guardPid();
   signalFromStranger(guard, SIGTERM);
   ASSERT_TRUE(heard.eventuallyHeard(1));
   EXPECT_EQ(heard.events_(), std::vector{Event::removed});
-  EXPECT_EQ(fromHandler, "called from the session's own event handler");
+  EXPECT_FALSE(fromHandler.restored);
+  EXPECT_EQ(fromHandler.message, "called from the session's own event handler");
+  EXPECT_EQ(fromHandler.code, FnRemapSessionError::Code::calledFromEventHandler);
   EXPECT_EQ(store.read(), original);
   EXPECT_EQ(session.guardPid(), 0);
   sleep_for(500ms);

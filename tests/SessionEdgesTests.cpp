@@ -4,6 +4,8 @@
 // own, so that what it does to its limits and children stays there.
 #include "support/TestSupport.hpp"
 
+#include "process/GuardLaunch.hpp"
+
 #include <FnRemapKit/FnRemapKit.h>
 #include <FnRemapKit/FnRemapKit.hpp>
 
@@ -23,7 +25,6 @@ using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
 using testing::StrEq;
-using testing::ThrowsMessage;
 
 namespace {
 
@@ -174,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(ProcessDescriptors, DescriptorLimitTest, testing::Bool(
 // "\n" is watching.
 TEST_F(SessionEdgesTest, AGuardThatCannotReachTheKeyMappingSaysWhy) {
   const std::string cannot = " cannot reach the key mapping: ";
+  const Process::ShortenedReadyBound bound(2s); // the one that stays is waited for this long, no other
   const auto start = std::chrono::steady_clock::now();
   for (const auto &[name, script, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {"says-why", "printf 'no state directory\\n' >&\"$FNGUARD_READY_FD\"; exit 1", "no state directory"},
@@ -185,11 +187,13 @@ TEST_F(SessionEdgesTest, AGuardThatCannotReachTheKeyMappingSaysWhy) {
     std::filesystem::permissions(program, std::filesystem::perms::owner_all);
     const std::string guardPath = program.string(), message = "the guard at " + guardPath + cannot + reason;
     EXPECT_THAT([&] { FnRemapSession::begin(guardPath, ours); },
-                ThrowsMessage<FnRemapSessionError>(StrEq(message)));
+                testing::Throws<FnRemapSessionError>(testing::AllOf(
+                    testing::Property(&FnRemapSessionError::code, FnRemapSessionError::Code::guardCannotReach),
+                    testing::Property(&FnRemapSessionError::what, StrEq(message)))));
     EXPECT_TRUE(noChildren()) << name << " was left running";
     EXPECT_EQ(store.read(), original);
   }
-  EXPECT_LT(millisecondsSince(start), 9000) << "a guard that said why was waited for as one that said nothing";
+  EXPECT_LT(millisecondsSince(start), 5000) << "a guard that said why was waited for as one that said nothing";
 
   // One that is watching and, unlike a guard, does not end on SIGTERM: it
   // is killed after half a second.
@@ -253,10 +257,12 @@ TEST_P(ReleaseTest, AfterAFailedEndItIsBoundedAndLeavesTheGuardItsWork) {
     std::string message;
     if (throughC) {
       char error[256] = "";
-      if (!FnRemapSessionEnd(handle, error, sizeof error))
-        message = error;
+      FnRemapErrorCode code = FnRemapErrorNone;
+      if (!FnRemapSessionEndWithCode(handle, &code, error, sizeof error))
+        message = std::to_string(code) + " " + error;
     } else {
-      message = session->end().message;
+      const auto ending = session->end();
+      message = std::to_string(int(ending.code)) + " " + ending.message;
     }
     const long ending = millisecondsSince(start);
     if (!lockHeld)
@@ -276,7 +282,7 @@ TEST_P(ReleaseTest, AfterAFailedEndItIsBoundedAndLeavesTheGuardItsWork) {
   report >> guard >> ending >> release >> kept >> left >> std::ws;
   std::getline(report, message);
   ASSERT_GT(guard, 0) << report.str();
-  EXPECT_EQ(message, "the key mapping is locked by another process");
+  EXPECT_EQ(message, std::to_string(FnRemapErrorLocked) + " the key mapping is locked by another process");
   EXPECT_TRUE(ending >= 1900 && ending < 5000) << "end() waited " << ending << " ms for the lock";
   EXPECT_LT(release, 1500) << "the release took " << release << " ms";
   if (lockHeld) {

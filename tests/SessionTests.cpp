@@ -2,6 +2,8 @@
 // and the reference applications (C++ and C) as real processes both ways out.
 #include "support/TestSupport.hpp"
 
+#include "process/GuardLaunch.hpp"
+
 #include <FnRemapKit/FnRemapKit.h>
 #include <FnRemapKit/FnRemapKit.hpp>
 
@@ -14,12 +16,13 @@
 #endif
 
 #include <algorithm>
+#include <sstream>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
 using testing::StrEq;
-using testing::ThrowsMessage;
+using Code = FnRemapSessionError::Code;
 
 namespace {
 
@@ -29,13 +32,30 @@ const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnD
 const KeyMappingList original = {entry(0x700000039, 0x7000000E0), {{"Other", -1}},
                                  entry(FnRemapMapping::fnSource, 0x700000068)};
 
-// The real store, refusing writes while told to: as root, nothing in the
-// stand-in's own directory makes it refuse a write and still read.
+// The real store, refusing writes while told to, or taking them and
+// writing nothing, as a system that ignores a write would: as root, nothing
+// in the stand-in's own directory makes it refuse a write and still read.
 struct RefusingStore {
   std::shared_ptr<bool> refuse = std::make_shared<bool>(false);
+  std::shared_ptr<bool> ignore = std::make_shared<bool>(false);
   std::optional<KeyMappingList> read() const { return HIDKeyMappingStore().read(); }
-  bool write(const KeyMappingList &list) const noexcept { return !*refuse && HIDKeyMappingStore().write(list); }
+  bool write(const KeyMappingList &list) const noexcept {
+    return !*refuse && (*ignore || HIDKeyMappingStore().write(list));
+  }
 };
+
+// A failed end() as the caller sees it: its code and its line.
+std::string failure(const FnRemapSession::Ending &ending) {
+  return ending.restored ? "restored" : std::to_string(int(ending.code)) + " " + ending.message;
+}
+std::string failure(Code code, const std::string &message) { return std::to_string(int(code)) + " " + message; }
+
+// begin() throws FnRemapSessionError with this code and line.
+auto fails(Code code, const std::string &message) {
+  return testing::Throws<FnRemapSessionError>(
+      testing::AllOf(testing::Property(&FnRemapSessionError::code, code),
+                     testing::Property(&FnRemapSessionError::what, StrEq(message))));
+}
 
 // True when this process has no child at all, running or not yet reaped.
 bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
@@ -56,14 +76,21 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   ASSERT_TRUE(store.write(current));
   // A failed restore keeps the guard, to remove the entry at our exit.
   *refusing.refuse = true;
-  const auto refused = session.end();
-  EXPECT_TRUE(!refused.restored && refused.message == "the HID system refused the restored list") << refused.message;
+  EXPECT_EQ(failure(session.end()), failure(Code::writeRefused, "the HID system refused the restored list"));
   *refusing.refuse = false;
+  *refusing.ignore = true;
+  EXPECT_EQ(failure(session.end()), failure(Code::stillRemapped, "the restored key mapping still holds the remap"));
+  *refusing.ignore = false;
 #if !defined(__APPLE__)
+  // The store names its error for programs; the caller reads a sentence.
   put("[");
-  const auto unreadable = session.end();
-  EXPECT_TRUE(!unreadable.restored && unreadable.message == "cannot read the key mapping: unsupportedShape");
+  EXPECT_EQ(failure(session.end()),
+            failure(Code::readFailed, "cannot read the key mapping: the key mapping is empty or malformed"));
   ASSERT_TRUE(store.write(current));
+  ::chmod(path.c_str(), 0770);
+  EXPECT_EQ(failure(session.end()), failure(Code::lockRefused, "cannot lock the key mapping: state directory " +
+                                                                   path.string() + " is writable by group or others"));
+  ::chmod(path.c_str(), 0700);
 #endif
   EXPECT_EQ(session.guardPid(), guard) << "the guard must wait while we run";
   const auto ending = session.end();
@@ -77,35 +104,76 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
 TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   RefusingStore refusing;
   *refusing.refuse = true;
-  const auto fails = [](const char *message) { return ThrowsMessage<FnRemapSessionError>(StrEq(message)); };
   EXPECT_THAT([] { FnRemapSession::begin("/nonexistent/guard", ours); },
-              fails("cannot start the guard at /nonexistent/guard: No such file or directory"));
-  EXPECT_THAT([&] { FnRemapSession::begin(FNGUARD_TOOL, ours, refusing); }, fails("the HID system refused the remap"));
+              fails(Code::guardNotStarted, "cannot start the guard at /nonexistent/guard: No such file or directory"));
+  EXPECT_THAT([&] { FnRemapSession::begin(FNGUARD_TOOL, ours, refusing); },
+              fails(Code::writeRefused, "the HID system refused the remap"));
 #if !defined(__APPLE__)
   const std::string before = contents();
   put("[");
-  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); }, fails("cannot read the key mapping: unsupportedShape"));
+  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
+              fails(Code::readFailed, "cannot read the key mapping: the key mapping is empty or malformed"));
   put(before);
 #endif
   // Programs that are no guard of this release: one that exits at once,
-  // one that refuses its command line, one that never says it is watching.
-  // An application that ignores SIGCHLD learns no exit status.
-  const auto refuses = root / "refuses", silent = root / "silent";
+  // one that refuses its command line, one that never says it is watching,
+  // one that says it late; each against a readiness bound shortened from
+  // its 20 s, so that both sides of it are seen at once. An application
+  // that ignores SIGCHLD learns no exit status.
+  const auto refuses = root / "refuses", silent = root / "silent", late = root / "late";
   std::ofstream(refuses) << "#!/bin/sh\nexit 64\n";
   std::ofstream(silent) << "#!/bin/sh\nexec sleep 60\n";
-  std::filesystem::permissions(refuses, std::filesystem::perms::owner_all);
-  std::filesystem::permissions(silent, std::filesystem::perms::owner_all);
-  const std::string exited = " exited before it was watching";
-  for (const auto &[program, ignoreExits, message] : std::vector<std::tuple<std::string, bool, std::string>>{
-           {"/bin/true", false, "the guard at /bin/true" + exited + " (exit status 0)"},
-           {"/bin/true", true, "the guard at /bin/true" + exited},
-           {refuses, false, "the guard at " + refuses.string() + exited + " (exit status 64)"},
-           {silent, false, "the guard at " + silent.string() + " did not report that it was watching within 5 s"}}) {
-    ::signal(SIGCHLD, ignoreExits ? SIG_IGN : SIG_DFL);
-    const std::string guardPath = program; // a lambda may not capture a binding, as clang 14 has it
-    EXPECT_THAT([&] { FnRemapSession::begin(guardPath, ours); }, fails(message.c_str()));
+  std::ofstream(late) << "#!/bin/sh\nsleep 0.3\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\nexec sleep 60\n";
+  for (const auto &program : {refuses, silent, late})
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  const std::string exited = " exited before it was watching", late_ = late.string();
+  struct Row {
+    std::string program;
+    bool ignoreExits;
+    std::chrono::milliseconds bound;
+    std::string message; // empty: it begins
+  };
+  for (const auto &row : std::vector<Row>{
+           {"/bin/true", false, 2s, "the guard at /bin/true" + exited + " (exit status 0)"},
+           {"/bin/true", true, 2s, "the guard at /bin/true" + exited},
+           {refuses, false, 2s, "the guard at " + refuses.string() + exited + " (exit status 64)"},
+           {silent, false, 250ms, "the guard at " + silent.string() + " did not report that it was watching within 0.25 s"},
+           {late_, false, 100ms, "the guard at " + late_ + " did not report that it was watching within 0.1 s"},
+           {late_, false, 3s, ""}}) {
+    SCOPED_TRACE(row.program + " within " + std::to_string(row.bound.count()) + " ms");
+    ::signal(SIGCHLD, row.ignoreExits ? SIG_IGN : SIG_DFL);
+    const Process::ShortenedReadyBound bound(row.bound);
+    if (row.message.empty()) {
+      auto session = FnRemapSession::begin(row.program, ours);
+      EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+      EXPECT_TRUE(session.end().restored);
+    } else {
+      EXPECT_THAT([&] { FnRemapSession::begin(row.program, ours); }, fails(Code::guardNotWatching, row.message));
+    }
   }
   ::signal(SIGCHLD, SIG_DFL);
+  EXPECT_EQ(Process::currentReadyBound(), 20s) << "a shortened bound outlived its scope";
+  // One that is watching and then ends before the lock is ours: a
+  // stranger's signal, say. The lock is held a moment, so that it has.
+  const auto quits = root / "quits";
+  std::ofstream(quits) << "#!/bin/sh\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\n";
+  std::filesystem::permissions(quits, std::filesystem::perms::owner_all);
+  {
+    int held[2];
+    ASSERT_EQ(::pipe(held), 0);
+    Child holder([&] {
+      const auto lock = KeyMappingLock::acquire();
+      (void)!::write(held[1], "1", 1);
+      sleep_for(500ms);
+    });
+    char byte = 0;
+    ASSERT_EQ(::read(held[0], &byte, 1), 1);
+    ::close(held[0]);
+    ::close(held[1]);
+    EXPECT_THAT([&] { FnRemapSession::begin(quits.string(), ours); },
+                fails(Code::guardNotWatching, "the guard at " + quits.string() + " ended before the remap was installed"));
+    EXPECT_EQ(holder.wait(), 0);
+  }
   EXPECT_TRUE(noChildren()) << "a guard was left running";
   EXPECT_EQ(store.read(), original);
   for (const auto &notTwoKeys : {KeyMappingEntry{{"Other", 1}}, KeyMappingEntry{}})
@@ -118,8 +186,7 @@ TEST_F(SessionTest, AMoveAndTheDestructorEndTheGuardOnce) {
     auto session = FnRemapSession::begin(FNGUARD_TOOL, entry(INT64_MIN, -26));
     auto moved = std::move(session);
     EXPECT_EQ(session.guardPid(), 0);
-    const auto none = session.end();
-    EXPECT_TRUE(!none.restored && none.message == "the session holds no remap: it was moved from");
+    EXPECT_EQ(failure(session.end()), failure(Code::movedFrom, "the session holds no remap: it was moved from"));
   }
   EXPECT_EQ(store.read(), original);
   EXPECT_TRUE(noChildren());
@@ -133,8 +200,9 @@ TEST_F(SessionTest, OnlyTheProcessThatBeganASessionActsOnIt) {
   const pid_t guard = session.guardPid();
   Child forked([&] {
     const auto ending = session.end();
-    const bool refused = !ending.restored && ending.message == "the session belongs to process " +
-                                                                 std::to_string(::getppid()) + ", not to this one";
+    const bool refused = !ending.restored && ending.code == Code::otherProcess &&
+                         ending.message == "the session belongs to process " + std::to_string(::getppid()) +
+                                               ", not to this one";
     const bool noGuard = session.guardPid() == 0;
     { const auto copy = std::move(session); }
     ::_exit(refused && noGuard ? 0 : 1);
@@ -224,28 +292,45 @@ INSTANTIATE_TEST_SUITE_P(ProcessDescriptors, ReapedGuardTest, testing::Bool(),
                          [](const auto &with) { return with.param ? "Used" : "Refused"; });
 #endif
 
-// The C interface says what failed, cut to the caller's buffer, and says
-// nothing when nothing failed.
+// The C interface says what failed, cut to the caller's buffer, with its
+// code where asked for, and says nothing when nothing failed.
 TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
   char error[16] = "";
-  EXPECT_EQ(FnRemapSessionBegin("/nonexistent/guard", 1, 2, error, sizeof error), nullptr);
+  FnRemapErrorCode code = FnRemapErrorNone;
+  EXPECT_EQ(FnRemapSessionBeginWithCode("/nonexistent/guard", 1, 2, &code, error, sizeof error), nullptr);
   EXPECT_STREQ(error, "cannot start th");
-  FnRemapSessionRef session = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+  EXPECT_EQ(code, FnRemapErrorGuardNotStarted);
+  EXPECT_EQ(FnRemapSessionBegin("/nonexistent/guard", 1, 2, error, sizeof error), nullptr);
+  FnRemapSessionRef session = FnRemapSessionBeginWithCode(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, &code, nullptr, 0);
+  EXPECT_EQ(code, FnRemapErrorNone);
 #if !defined(__APPLE__)
   const std::string installed = contents();
   put("[");
-  EXPECT_FALSE(FnRemapSessionEnd(session, error, sizeof error));
+  EXPECT_FALSE(FnRemapSessionEndWithCode(session, &code, error, sizeof error));
   EXPECT_STREQ(error, "cannot read the");
+  EXPECT_EQ(code, FnRemapErrorReadFailed);
+  EXPECT_FALSE(FnRemapSessionEndWithCode(session, nullptr, nullptr, 0));
+  EXPECT_FALSE(FnRemapSessionEnd(session, error, sizeof error));
   put(installed);
 #endif
   const std::string said = error;
-  EXPECT_TRUE(FnRemapSessionEnd(session, error, sizeof error));
+  EXPECT_TRUE(FnRemapSessionEndWithCode(session, &code, error, sizeof error));
   EXPECT_EQ(error, said) << "an end that restored said something";
+  EXPECT_EQ(code, FnRemapErrorNone);
   FnRemapSessionFree(session);
-  EXPECT_FALSE(FnRemapSessionEnd(nullptr, error, sizeof error));
-  EXPECT_STREQ(error, "no session");
-  EXPECT_EQ(FnRemapSessionBegin(nullptr, 1, 2, error, sizeof error), nullptr);
-  EXPECT_STREQ(error, "no guard path");
+  for (const bool withCode : {false, true}) {
+    code = FnRemapErrorNone;
+    EXPECT_FALSE(withCode ? FnRemapSessionEndWithCode(nullptr, &code, error, sizeof error)
+                          : FnRemapSessionEnd(nullptr, error, sizeof error));
+    EXPECT_STREQ(error, "no session");
+    EXPECT_EQ(code, withCode ? FnRemapErrorMovedFrom : FnRemapErrorNone);
+    char longer[64] = "";
+    EXPECT_EQ(withCode ? FnRemapSessionBeginWithCode(nullptr, 1, 2, &code, longer, sizeof longer)
+                       : FnRemapSessionBegin(nullptr, 1, 2, longer, sizeof longer),
+              nullptr);
+    EXPECT_STREQ(longer, "cannot start the guard: no guard path");
+    EXPECT_EQ(code, withCode ? FnRemapErrorGuardNotStarted : FnRemapErrorNone);
+  }
   EXPECT_EQ(FnRemapSessionGetGuardPID(nullptr), 0);
 }
 
@@ -253,9 +338,10 @@ TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
 // the guard. (Their normal quit is the scripts' check, and the cleanup test's.)
 class ParentAppTest : public SessionTest, public testing::WithParamInterface<const char *> {
 protected:
-  // Starts the application and returns the guard's pid once the remap is
-  // installed.
-  pid_t start() {
+  // Starts the application and returns its guards' pids once the remaps are
+  // installed: the C++ one remaps Fn on both of Apple's pages, the C one on
+  // the first.
+  std::vector<pid_t> start() {
 #if !defined(__APPLE__)
     EXPECT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guard outlives the application: we reap it
 #endif
@@ -267,17 +353,28 @@ protected:
       ::signal(SIGUSR1, SIG_IGN);
       ::signal(SIGCHLD, SIG_IGN);
     });
-    int guard = -1;
-    if (eventually([&] { return std::sscanf(app->standardOutput().c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1; }))
-      return guard;
-    ADD_FAILURE() << "the application never installed the remap: " << app->standardError();
-    return -1;
+    const std::size_t sessions = std::string_view(GetParam()) == PARENT_APP ? 2 : 1;
+    std::vector<pid_t> guards;
+    const auto installed = [&] {
+      guards.clear();
+      std::istringstream lines(app->standardOutput());
+      int guard = -1;
+      for (std::string line; std::getline(lines, line);)
+        if (std::sscanf(line.c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1)
+          guards.push_back(guard);
+      return guards.size() == sessions;
+    };
+    if (!eventually(installed))
+      ADD_FAILURE() << "the application never installed the remaps: " << app->standardOutput() << app->standardError();
+    return guards;
   }
   std::optional<ToolProcess> app;
 };
 
 TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
-  const pid_t guard = start();
+  const auto guards = start();
+  ASSERT_FALSE(guards.empty());
+  const pid_t guard = guards.front();
   ASSERT_GT(guard, 0);
   EXPECT_EQ(::getsid(guard), guard) << "the guard must lead its own session";
 #if defined(__APPLE__)
@@ -313,7 +410,8 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   for (const auto &[field, expected] : {std::pair{"SigBlk:", 0u}, {"SigIgn:", 1u << (SIGPIPE - 1)}})
     EXPECT_EQ(std::stoull(status.substr(status.find(field) + 8, 16), nullptr, 16) & 0x7fffffff, expected) << status;
   ::kill(app->pid(), SIGKILL);
-  EXPECT_EQ(waitFor(guard, 10s), 0);
+  for (const pid_t each : guards)
+    EXPECT_EQ(waitFor(each, 10s), 0);
 #endif
   // The guard puts back what the install displaced, as a normal quit would.
   EXPECT_EQ(store.read(), original);

@@ -19,7 +19,6 @@ using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
 using testing::StrEq;
-using testing::ThrowsMessage;
 
 namespace {
 
@@ -50,6 +49,8 @@ public:
           const auto ending = session.end();
           say(ending.restored ? "restored\n" : ending.message + "\n");
         }
+      } catch (const FnRemapSessionError &error) {
+        say("failed " + std::to_string(int(error.code())) + " " + error.what() + "\n");
       } catch (const std::exception &error) {
         say(std::string(error.what()) + "\n");
       }
@@ -61,7 +62,10 @@ public:
     answers = FileDescriptor(reply[0]);
     const std::string began = answer();
     std::sscanf(began.c_str(), "began %d", &guard);
-    failure = guard ? "" : began;
+    int code = 0, at = 0;
+    if (!guard && std::sscanf(began.c_str(), "failed %d %n", &code, &at) == 1)
+      failureCode = static_cast<FnRemapSessionError::Code>(code);
+    failure = guard ? "" : began.substr(static_cast<std::size_t>(at));
     if (!guard)
       process->wait();
   }
@@ -85,6 +89,7 @@ public:
 
   pid_t guard = 0;
   std::string failure; // why it did not begin; empty when it did
+  FnRemapSessionError::Code failureCode = FnRemapSessionError::Code::none;
 
 private:
   std::string answer() {
@@ -166,6 +171,7 @@ TEST_F(SharingTest, AnotherDestinationForAHeldKeyIsRefused) {
   ASSERT_EQ(holder.failure, "");
   Application other(entry(FnRemapMapping::fnSource, 0x70000006D));
   EXPECT_EQ(other.failure, "the key 0xFF00000003 is remapped by process " + std::to_string(holder.pid()));
+  EXPECT_EQ(other.failureCode, FnRemapSessionError::Code::keyRemappedByOther);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
   // Who holds it, as keymap shows the ledger.
   ToolProcess keymap(KEYMAP, {"keymap", "holders"}, root);
@@ -252,9 +258,21 @@ TEST_F(SharingTest, ADamagedLedgerIsSetAsideANewerOneLeftAlone) {
   }
   const std::string newer = "{\"version\": 2, \"holders\": {}}";
   putLedger(newer);
+  const auto fails = [](FnRemapSessionError::Code code, const std::string &message) {
+    return testing::Throws<FnRemapSessionError>(testing::AllOf(testing::Property(&FnRemapSessionError::code, code),
+                                                               testing::Property(&FnRemapSessionError::what, StrEq(message))));
+  };
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
-              ThrowsMessage<FnRemapSessionError>(StrEq("the key mapping's holds are kept by a newer FnRemapKit")));
+              fails(FnRemapSessionError::Code::newerLedger, "the key mapping's holds are kept by a newer FnRemapKit"));
   EXPECT_THAT(reapAll(), testing::IsEmpty()) << "the session left its guard";
+  // One that others may write to is no ledger to trust or to write.
+  ::chmod(ledgerFile().c_str(), 0620);
+  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
+              fails(FnRemapSessionError::Code::holdsNotWritten,
+                    "cannot keep the key mapping's holds: cannot read " + ledgerFile().string() +
+                        ": it is writable by group or others"));
+  EXPECT_THAT(reapAll(), testing::IsEmpty()) << "the session left its guard";
+  ::chmod(ledgerFile().c_str(), 0600);
   ASSERT_TRUE(store.write(FnRemapMapping::merging(original, ours)));
   ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
   EXPECT_EQ(guard.wait(), 0);

@@ -91,7 +91,9 @@ TEST_F(WritersTest, AStaleWriterAfterTheBoundLosesOurEntryAgain) {
   ::kill(app->pid(), SIGKILL);
   EXPECT_EQ(app->wait(), 128 + SIGKILL);
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, entry(1, 2)); },
-              testing::ThrowsMessage<FnRemapSessionError>(testing::StrEq("the key mapping is locked by another process")));
+              testing::Throws<FnRemapSessionError>(testing::AllOf(
+                  testing::Property(&FnRemapSessionError::code, FnRemapSessionError::Code::locked),
+                  testing::Property(&FnRemapSessionError::what, testing::StrEq("the key mapping is locked by another process")))));
   const auto left = KeyMappingLock::defaultBound + 1s - (std::chrono::steady_clock::now() - killed);
   EXPECT_TRUE(holds(others.size(), std::chrono::ceil<std::chrono::milliseconds>(left)))
       << "the guard did not remove the entry within the bound and a second";

@@ -27,11 +27,20 @@ int main(int argc, char **argv) {
   sigprocmask(SIG_BLOCK, &quitSignals, NULL);
 
   char error[256];
-  FnRemapSessionRef session =
-      FnRemapSessionBegin(argv[1], FnRemapFnSource, FnRemapFnDestination, error, sizeof error);
+  FnRemapErrorCode code = FnRemapErrorNone;
+  FnRemapSessionRef session = FnRemapSessionBeginWithCode(argv[1], FnRemapFnSource, FnRemapFnDestination,
+                                                          &code, error, sizeof error);
   if (!session) {
     fprintf(stderr, "c-parent-app: %s\n", error);
-    return 1;
+    switch (code) {
+    case FnRemapErrorLocked: // another FnRemapKit program is writing the list: worth a retry
+      return 75;              // EX_TEMPFAIL
+    case FnRemapErrorKeyRemappedByOther:
+      fprintf(stderr, "c-parent-app: quit the other application that remaps Fn, then start again\n");
+      return 1;
+    default:
+      return 1;
+    }
   }
   printf("parent-app %d: fn remap installed, guard %d watching\n", (int)getpid(),
          (int)FnRemapSessionGetGuardPID(session));

@@ -4,12 +4,16 @@
 // session, which starts the guard and then installs the remap, and on a
 // normal quit (SIGTERM, SIGINT or SIGHUP) end it, which puts the list back
 // and ends the guard. Killed instead, the guard removes the entry for us.
+// Apple keyboards report Fn on one of two usage pages, by model, so it
+// begins a session for each: one line a session, once both are in.
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 using namespace FnRemapKit;
 
@@ -28,18 +32,26 @@ int main(int argc, char **argv) {
   sigprocmask(SIG_BLOCK, &quitSignals, nullptr);
 
   try {
-    auto session = FnRemapSession::begin(
-        argv[1], FnRemapMapping::entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination));
-    std::printf("parent-app %d: fn remap installed, guard %d watching\n", ::getpid(),
-                session.guardPid());
+    std::vector<FnRemapSession> sessions;
+    std::string installed;
+    for (const auto source : {FnRemapMapping::fnSource, FnRemapMapping::fnVendorKeyboardSource}) {
+      sessions.push_back(FnRemapSession::begin(argv[1], FnRemapMapping::entry(source, FnRemapMapping::fnDestination)));
+      installed += "parent-app " + std::to_string(::getpid()) + ": fn remap installed, guard " +
+                   std::to_string(sessions.back().guardPid()) + " watching\n";
+    }
+    std::fputs(installed.c_str(), stdout);
     std::fflush(stdout);
 
     int quit = 0;
     sigwait(&quitSignals, &quit);
-    if (const auto ending = session.end(); !ending.restored) {
-      std::fprintf(stderr, "parent-app: %s\n", ending.message.c_str());
-      return 1; // the guard removes our entry once we are gone
-    }
+    bool restored = true;
+    for (auto &session : sessions)
+      if (const auto ending = session.end(); !ending.restored) {
+        std::fprintf(stderr, "parent-app: %s\n", ending.message.c_str());
+        restored = false; // the guard removes that entry once we are gone
+      }
+    if (!restored)
+      return 1;
   } catch (const FnRemapSessionError &error) {
     std::fprintf(stderr, "parent-app: %s\n", error.what());
     return 1;

@@ -3,8 +3,10 @@
 #include "FnRemapKit/FnRemapKit.h"
 
 #include "FnRemapKit/FnRemapSession.hpp"
+#include "SessionErrors.hpp"
 
 #include <cstdio>
+#include <iterator>
 #include <exception>
 #include <utility>
 
@@ -21,11 +23,44 @@ void putError(char *buffer, size_t size, const char *text) {
     std::snprintf(buffer, size, "%s", text);
 }
 
+using Code = FnRemapSessionError::Code;
+
+// The C enum and the library's table, number for number; the header's names
+// are held to the table's by a test.
+static_assert(std::size(SessionErrors::codes) == FnRemapErrorCalledFromEventHandler + 1);
+static_assert(static_cast<int>(Code::calledFromEventHandler) == FnRemapErrorCalledFromEventHandler);
+
+void putCode(FnRemapErrorCode *code, Code value) {
+  if (code)
+    *code = static_cast<FnRemapErrorCode>(value);
+}
+
+void putFailure(FnRemapErrorCode *code, char *error, size_t errorSize, SessionErrors::Message message) {
+  putCode(code, SessionErrors::codeOf(message));
+  putError(error, errorSize, SessionErrors::text(message).c_str());
+}
+
+// Suspend and resume, which report as end does.
+template <typename Change>
+bool changeWithCode(FnRemapSessionRef session, Change change, FnRemapErrorCode *code, char *error,
+                    size_t errorSize) {
+  if (!session) {
+    putFailure(code, error, errorSize, SessionErrors::Message::noSession);
+    return false;
+  }
+  const FnRemapSession::Ending done = change(session->session);
+  putCode(code, done.code);
+  if (!done.restored)
+    putError(error, errorSize, done.message.c_str());
+  return done.restored;
+}
+
 } // namespace
 
 extern "C" {
 
 const int64_t FnRemapFnSource = FnRemapMapping::fnSource;
+const int64_t FnRemapFnVendorKeyboardSource = FnRemapMapping::fnVendorKeyboardSource;
 const int64_t FnRemapFnDestination = FnRemapMapping::fnDestination;
 const uint16_t FnRemapFnDestinationKeyCode = FnRemapMapping::fnDestinationKeyCode;
 
@@ -35,12 +70,24 @@ static_assert(FnRemapEventGuardReplaced == static_cast<int>(FnRemapSession::Even
 
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize) {
+  return FnRemapSessionBeginWithCode(guardPath, src, dst, nullptr, error, errorSize);
+}
+
+FnRemapSessionRef FnRemapSessionBeginWithCode(const char *guardPath, int64_t src, int64_t dst,
+                                              FnRemapErrorCode *code, char *error, size_t errorSize) {
   if (!guardPath) {
-    putError(error, errorSize, "no guard path");
+    putFailure(code, error, errorSize, SessionErrors::Message::noGuardPath);
     return nullptr;
   }
+  // What else can throw (no memory, say) happens before the session began.
+  putCode(code, Code::guardNotStarted);
   try {
-    return new FnRemapSessionData{FnRemapSession::begin(guardPath, FnRemapMapping::entry(src, dst))};
+    auto *session = new FnRemapSessionData{FnRemapSession::begin(guardPath, FnRemapMapping::entry(src, dst))};
+    putCode(code, Code::none);
+    return session;
+  } catch (const FnRemapSessionError &failure) {
+    putCode(code, failure.code());
+    putError(error, errorSize, failure.what());
   } catch (const std::exception &failure) {
     putError(error, errorSize, failure.what());
   } catch (...) {
@@ -50,36 +97,38 @@ FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_
 }
 
 bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize) {
+  return FnRemapSessionEndWithCode(session, nullptr, error, errorSize);
+}
+
+bool FnRemapSessionEndWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                               size_t errorSize) {
   if (!session) {
-    putError(error, errorSize, "no session");
+    putFailure(code, error, errorSize, SessionErrors::Message::noSession);
     return false;
   }
   const auto ending = session->session.end();
+  putCode(code, ending.code);
   if (!ending.restored)
     putError(error, errorSize, ending.message.c_str());
   return ending.restored;
 }
 
 bool FnRemapSessionSuspend(FnRemapSessionRef session, char *error, size_t errorSize) {
-  if (!session) {
-    putError(error, errorSize, "no session");
-    return false;
-  }
-  const auto change = session->session.suspend();
-  if (!change.restored)
-    putError(error, errorSize, change.message.c_str());
-  return change.restored;
+  return FnRemapSessionSuspendWithCode(session, nullptr, error, errorSize);
+}
+
+bool FnRemapSessionSuspendWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                                   size_t errorSize) {
+  return changeWithCode(session, [](FnRemapSession &held) { return held.suspend(); }, code, error, errorSize);
 }
 
 bool FnRemapSessionResume(FnRemapSessionRef session, char *error, size_t errorSize) {
-  if (!session) {
-    putError(error, errorSize, "no session");
-    return false;
-  }
-  const auto change = session->session.resume();
-  if (!change.restored)
-    putError(error, errorSize, change.message.c_str());
-  return change.restored;
+  return FnRemapSessionResumeWithCode(session, nullptr, error, errorSize);
+}
+
+bool FnRemapSessionResumeWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                                  size_t errorSize) {
+  return changeWithCode(session, [](FnRemapSession &held) { return held.resume(); }, code, error, errorSize);
 }
 
 pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session) {

@@ -5,6 +5,7 @@
 #include "FnRemapKit/KeyMappingLock.hpp"
 #include "process/ChildProcess.hpp"
 #include "process/GuardLaunch.hpp"
+#include "SessionErrors.hpp"
 #include "hid/KeyboardWatch.hpp"
 #include "ledger/Holds.hpp"
 #include "monitor/SessionMonitor.hpp"
@@ -22,16 +23,17 @@
 namespace FnRemapKit {
 
 using Process::endBound;
+using SessionErrors::Message;
 
 namespace {
 
 using Loaded = KeyMappingLedger::Loaded;
 
-[[noreturn]] void fail(std::string message) { throw FnRemapSessionError(std::move(message)); }
+[[noreturn]] void fail(Message message, std::initializer_list<std::string_view> parts = {}) {
+  throw SessionErrors::error(message, parts);
+}
 
 std::string currentError() { return FnGuard::detail::errorText(std::current_exception()); }
-
-constexpr std::string_view fromHandlerMessage = "called from the session's own event handler";
 
 /// How often a monitor without an exit notice looks at the guard.
 constexpr std::chrono::milliseconds lookInterval{100};
@@ -102,16 +104,16 @@ struct FnRemapSession::State {
     try {
       plan.list = store.read().value_or(KeyMappingList{});
     } catch (...) {
-      fail("cannot read the key mapping: " + currentError());
+      fail(Message::cannotRead, {SessionErrors::readReason(std::current_exception())});
     }
     Loaded loaded;
     try {
       loaded = store.ledger.load();
     } catch (...) {
-      fail("cannot keep the key mapping's holds: " + currentError());
+      fail(Message::holdsNotKept, {currentError()});
     }
     if (loaded.state == Loaded::State::newer)
-      fail("the key mapping's holds are kept by a newer FnRemapKit");
+      fail(Message::newerLedger);
     plan.ledger = std::move(loaded.holds);
     return plan;
   }
@@ -120,7 +122,7 @@ struct FnRemapSession::State {
     try {
       store.ledger.save(holds);
     } catch (...) {
-      fail("cannot keep the key mapping's holds: " + currentError());
+      fail(Message::holdsNotKept, {currentError()});
     }
   }
 
@@ -136,15 +138,15 @@ struct FnRemapSession::State {
     // before its entry has left the list.
     if (const auto before = plan.list; Holds::release(plan, world), plan.list != before)
       if (!store.write(plan.list))
-        fail("the HID system refused the remap");
+        fail(Message::installRefused);
     if (const auto holder = Holds::conflicting(plan.ledger, world, ours))
-      fail("the key " + FnGuardArguments::formatUsage(ours.at(std::string(FnRemapMapping::srcKey))) +
-           " is remapped by process " + std::to_string(holder));
+      fail(Message::remappedByOther,
+           {FnGuardArguments::formatUsage(ours.at(std::string(FnRemapMapping::srcKey))), std::to_string(holder)});
     // The guard finds its own hold by this: without it, it would take ours
     // for another's.
     const auto guardStart = lookUpProcess(guard.pid());
     if (!guardStart || guardStart->state == ProcessLook::State::refused)
-      fail("cannot keep the key mapping's holds: the guard's start time cannot be read");
+      fail(Message::holdsNotKept, {"the guard's start time cannot be read"});
     const KeyMappingHold fresh{currentProcess(), {guard.pid(), guardStart->start}, world.boot, ours};
     if (installed)
       std::erase(plan.ledger.holds, hold);
@@ -160,29 +162,29 @@ struct FnRemapSession::State {
         // Our hold stays, its application ours: the next repair after we
         // exit ends it, and there is no entry of ours to take out.
       }
-      fail("the HID system refused the remap");
+      fail(Message::installRefused);
     }
     installed = true;
   }
 
   // Under the lock: the repair and our release, the list written and
   // verified, and only then our hold dropped.
-  std::optional<std::string> release() {
+  std::optional<Ending> release() {
     const auto world = Holds::World::real();
     Holds::Plan plan = current();
     const auto before = plan.list;
     const auto keptFor = Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; }, &ours);
     if (plan.list != before) {
       if (!store.write(plan.list))
-        return "the HID system refused the restored list";
+        return SessionErrors::ending(Message::restoreRefused);
       KeyMappingList after;
       try {
         after = store.read().value_or(KeyMappingList{});
       } catch (...) {
-        return "cannot read the key mapping: " + currentError();
+        return SessionErrors::ending(Message::cannotRead, {SessionErrors::readReason(std::current_exception())});
       }
       if (!keptFor && FnGuard::detail::containsEntry(after, ours))
-        return "the restored key mapping still holds the remap";
+        return SessionErrors::ending(Message::stillRemapped);
     }
     // Our hold stays live while we run: left behind, it would keep the
     // entry for us in another session's release. So this fails too, and
@@ -190,7 +192,7 @@ struct FnRemapSession::State {
     try {
       store.ledger.save(plan.ledger);
     } catch (...) {
-      return "cannot keep the key mapping's holds: " + currentError();
+      return SessionErrors::ending(Message::holdsNotKept, {currentError()});
     }
     return std::nullopt;
   }
@@ -198,10 +200,24 @@ struct FnRemapSession::State {
   // Why this thread may not act on the session; nothing when it may.
   std::optional<Ending> refusal() const {
     if (::getpid() != owner)
-      return Ending{false, "the session belongs to process " + std::to_string(owner) + ", not to this one"};
+      return SessionErrors::ending(Message::otherProcess, {std::to_string(owner)});
     if (monitor->isCurrent())
-      return Ending{false, std::string(fromHandlerMessage)};
+      return SessionErrors::ending(Message::fromEventHandler);
     return std::nullopt;
+  }
+
+  // What a step that threw leaves its caller: the error's own code, or for
+  // anything else (no memory, say) \p otherwise.
+  static Ending failure(FnRemapSessionError::Code otherwise) {
+    try {
+      throw;
+    } catch (const FnRemapSessionError &error) {
+      return {false, error.what(), error.code()};
+    } catch (const std::exception &error) {
+      return {false, error.what(), otherwise};
+    } catch (...) {
+      return {false, "unknown error", otherwise};
+    }
   }
 
   // Releases our hold by the ledger's rules, as end() does, but keeps the
@@ -215,11 +231,11 @@ struct FnRemapSession::State {
     Ending ending{true, {}};
     try {
       if (const auto lock = KeyMappingLock::acquire(); !lock)
-        ending = {false, lock.error()};
-      else if (auto failure = release())
-        ending = {false, std::move(*failure)};
-    } catch (const std::exception &error) {
-      ending = {false, error.what()};
+        ending = SessionErrors::lockFailure(lock.busy(), lock.error());
+      else if (auto failed = release())
+        ending = std::move(*failed);
+    } catch (...) {
+      ending = failure(FnRemapSessionError::Code::stillRemapped);
     }
     if (ending.restored) {
       installed = false;
@@ -242,14 +258,16 @@ struct FnRemapSession::State {
       if (guard.pid() == 0)
         startGuard();
       const auto lock = KeyMappingLock::acquire();
-      if (!lock)
-        fail(lock.error());
-      if (guard.pid() == 0)
-        fail("the guard at " + guardPath + " ended before the remap was installed");
-      install();
-      suspended = false;
-    } catch (const std::exception &error) {
-      ending = {false, error.what()};
+      if (!lock) {
+        ending = SessionErrors::lockFailure(lock.busy(), lock.error());
+      } else {
+        if (guard.pid() == 0)
+          fail(Message::endedEarly, {guardPath});
+        install();
+        suspended = false;
+      }
+    } catch (...) {
+      ending = failure(FnRemapSessionError::Code::guardNotStarted);
     }
     startMonitor();
     return ending;
@@ -269,11 +287,12 @@ struct FnRemapSession::State {
     try {
       const auto lock = KeyMappingLock::acquire(lockBound);
       if (!lock)
-        ending = {false, lock.error()};
-      else if (auto failure = release())
-        ending = {false, std::move(*failure)};
-    } catch (const std::exception &error) {
-      ending = {false, error.what()};
+        ending = SessionErrors::lockFailure(lock.busy(), lock.error());
+      else if (auto failed = release())
+        ending = std::move(*failed);
+    } catch (...) {
+      // No memory, say: the list is as it was, our remap in it.
+      ending = failure(FnRemapSessionError::Code::stillRemapped);
     }
     if (!ending.restored) {
       // The guard is kept, and so is the watch over it.
@@ -462,16 +481,18 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
     // Only now, with the guard watching us, may the remap go in; and only
     // under the lock, so that no other writer's change is lost.
     const auto lock = KeyMappingLock::acquire();
-    if (!lock)
-      fail(lock.error());
+    if (!lock) {
+      const auto failure = SessionErrors::lockFailure(lock.busy(), lock.error());
+      throw FnRemapSessionError(failure.code, failure.message);
+    }
     // A stranger's signal may have ended it since: installed now, the remap
     // would have no guard.
     if (state->guard.pid() == 0)
-      fail("the guard at " + guardPath + " ended before the remap was installed");
+      fail(Message::endedEarly, {guardPath});
     state->install();
   }
   if (!state->startMonitor())
-    fail("cannot watch the guard at " + guardPath + ": no thread can be started");
+    fail(Message::cannotStart, {guardPath, "no thread to watch it can be started"});
   return FnRemapSession(std::move(state));
 }
 
@@ -508,19 +529,19 @@ bool FnRemapSession::isCallingFromEventHandler() const noexcept {
 
 FnRemapSession::Ending FnRemapSession::suspend() noexcept {
   if (!state)
-    return {false, "the session holds no remap: it was moved from"};
+    return SessionErrors::ending(Message::movedFrom);
   return state->suspend();
 }
 
 FnRemapSession::Ending FnRemapSession::resume() noexcept {
   if (!state)
-    return {false, "the session holds no remap: it was moved from"};
+    return SessionErrors::ending(Message::movedFrom);
   return state->resume();
 }
 
 FnRemapSession::Ending FnRemapSession::end() noexcept {
   if (!state)
-    return {false, "the session holds no remap: it was moved from"};
+    return SessionErrors::ending(Message::movedFrom);
   return state->end();
 }
 

@@ -1,17 +1,74 @@
+#if canImport(FoundationEssentials)
+import FoundationEssentials
+#else
+import Foundation
+#endif
+import CFnRemapKit
+
 /// What failed when a ``FnRemapSession`` began or ended, in the library's
 /// words: one line such as "cannot start the guard at PATH: No such file or
 /// directory", "the key mapping is locked by another process" or "the HID
-/// system refused the remap".
-public struct FnRemapError: Error, CustomStringConvertible, Hashable, Sendable {
+/// system refused the remap", and that failure's ``Code``.
+///
+/// ```swift
+/// do {
+///   session = try FnRemapSession(guard: helperURL)
+/// } catch let error as FnRemapError where error.code == .locked {
+///   // another FnRemapKit application is writing the key mapping: try again soon
+/// }
+/// ```
+public struct FnRemapError: Error, CustomStringConvertible, LocalizedError, Hashable, Sendable {
+  /// What failed, as the C interface's `FnRemapErrorCode` numbers it.
+  public enum Code: Int, Sendable, CaseIterable {
+    case none = 0
+    /// The guard could not be started, or there is no guard to start.
+    case guardNotStarted
+    /// The guard exited, or ended, before it was watching, or did not say
+    /// that it was watching within 20 s.
+    case guardNotWatching
+    /// The guard cannot reach the key mapping (its own reason follows).
+    case guardCannotReach
+    /// Another process held the key mapping's lock for 2 s.
+    case locked
+    /// The key mapping's lock file is refused.
+    case lockRefused
+    case readFailed
+    /// The HID system refused the remap, or the restored list.
+    case writeRefused
+    /// The restored key mapping still holds the remap.
+    case stillRemapped
+    /// Another application holds the key with another destination.
+    case keyRemappedByOther
+    /// The ledger of holds is a newer FnRemapKit's.
+    case newerLedger
+    case holdsNotWritten
+    /// The session belongs to another process (one this one was forked from).
+    case otherProcess
+    case movedFrom
+    case calledFromEventHandler
+
+    init(_ code: FnRemapErrorCode) {
+      self = Code(rawValue: Int(code.rawValue)) ?? .none
+    }
+  }
+
   /// The library's line saying what failed.
   public let description: String
+  /// What failed, as a number that does not change with the wording.
+  public let code: Code
 
-  init(description: String) { self.description = description }
+  /// The line, so that `localizedDescription` reads it.
+  public var errorDescription: String? { description }
+
+  init(code: Code, description: String) {
+    self.code = code
+    self.description = description
+  }
 
   /// The text the C interface wrote into `buffer`, up to its terminating NUL.
-  init(_ buffer: [CChar]) {
+  init(_ code: FnRemapErrorCode, _ buffer: [CChar]) {
     let text = buffer.prefix { $0 != 0 }.map { UInt8(bitPattern: $0) }
-    description = String(decoding: text, as: UTF8.self)
+    self.init(code: Code(code), description: String(decoding: text, as: UTF8.self))
   }
 
   /// Room for the library's line; a longer one is cut, never overrun.

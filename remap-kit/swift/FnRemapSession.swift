@@ -22,8 +22,13 @@ import CFnRemapKit
 /// A session is not `Sendable`: create, use and release it on one thread,
 /// actor or queue at a time.
 public final class FnRemapSession {
-  /// The Fn key: usage page 0xFF, usage 0x03.
+  /// The Fn key: usage page 0xFF (Apple's vendor top case page), usage 0x03.
   public static let fnSource: Int64 = FnRemapFnSource
+  /// The Fn key as other Apple keyboards report it: usage page 0xFF01
+  /// (Apple's vendor keyboard page), usage 0x03. Which one a keyboard sends
+  /// depends on its model: remapping Fn on every Apple keyboard takes a
+  /// session for each.
+  public static let fnVendorKeyboardSource: Int64 = FnRemapFnVendorKeyboardSource
   /// F19: keyboard page 0x07, usage 0x6E.
   public static let fnDestination: Int64 = FnRemapFnDestination
   /// The virtual key code that key events carry for F19.
@@ -42,10 +47,13 @@ public final class FnRemapSession {
 
   /// Starts the guard at `guardURL` for this process, then installs the
   /// entry `source` to `destination` in place of every entry for `source`.
+  /// It waits 20 s at most for the guard to say that it is watching: the
+  /// first time a freshly downloaded guard runs, macOS may assess it before
+  /// it starts.
   ///
   /// - Parameters:
   ///   - guardURL: The file URL of the `tarnwick-fn-guard` executable, the
-  ///     one the application bundles.
+  ///     one the application bundles; unless given, ``bundledGuardURL``.
   ///   - source: The HID usage to remap (usage page above bit 32); Fn unless
   ///     given.
   ///   - destination: The HID usage it becomes; F19 unless given.
@@ -53,22 +61,27 @@ public final class FnRemapSession {
   ///     login session is not the active one, and resume it when it is
   ///     again (another user at the keyboard does not get the remap); the
   ///     session is then to be used on the main thread. Ignored elsewhere.
-  /// - Throws: ``FnRemapError`` saying what failed. Nothing is then written
-  ///   and no guard is left running.
+  /// - Throws: ``FnRemapError`` saying what failed (``FnRemapError/Code/guardNotStarted``
+  ///   for a nil URL). Nothing is then written and no guard is left running.
   public init(
-    guard guardURL: URL, source: Int64 = FnRemapSession.fnSource,
+    guard guardURL: URL? = FnRemapSession.defaultGuardURL, source: Int64 = FnRemapSession.fnSource,
     destination: Int64 = FnRemapSession.fnDestination, followsUserSession: Bool = true
   ) throws {
+    guard let guardURL else {
+      throw FnRemapError(
+        code: .guardNotStarted, description: "cannot start the guard: no tarnwick-fn-guard in the application's bundle")
+    }
     guard guardURL.isFileURL else {
-      throw FnRemapError(description: "the guard is not a file URL: \(guardURL)")
+      throw FnRemapError(code: .guardNotStarted, description: "cannot start the guard: not a file URL: \(guardURL)")
     }
     var error = FnRemapError.buffer()
+    var code = FnRemapErrorNone
     let began = guardURL.withUnsafeFileSystemRepresentation { path in
       error.withUnsafeMutableBufferPointer { text in
-        FnRemapSessionBegin(path, source, destination, text.baseAddress, text.count)
+        FnRemapSessionBeginWithCode(path, source, destination, &code, text.baseAddress, text.count)
       }
     }
-    guard let began else { throw FnRemapError(error) }
+    guard let began else { throw FnRemapError(code, error) }
     handle = began
     feed.attach(to: began)
     #if canImport(AppKit)
@@ -101,10 +114,11 @@ public final class FnRemapSession {
   ///   it was.
   public func suspend() throws {
     var error = FnRemapError.buffer()
+    var code = FnRemapErrorNone
     let done = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionSuspend(handle, text.baseAddress, text.count)
+      FnRemapSessionSuspendWithCode(handle, &code, text.baseAddress, text.count)
     }
-    if !done { throw FnRemapError(error) }
+    if !done { throw FnRemapError(code, error) }
   }
 
   /// Holds the entry again as creating the session did (another session's
@@ -115,10 +129,11 @@ public final class FnRemapSession {
   ///   suspended.
   public func resume() throws {
     var error = FnRemapError.buffer()
+    var code = FnRemapErrorNone
     let done = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionResume(handle, text.baseAddress, text.count)
+      FnRemapSessionResumeWithCode(handle, &code, text.baseAddress, text.count)
     }
-    if !done { throw FnRemapError(error) }
+    if !done { throw FnRemapError(code, error) }
   }
 
   /// Puts the key mapping back as it was before the session (entries that
@@ -131,10 +146,11 @@ public final class FnRemapSession {
   ///   so that it removes the entry when the application exits.
   public func end() throws {
     var error = FnRemapError.buffer()
+    var code = FnRemapErrorNone
     let restored = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionEnd(handle, text.baseAddress, text.count)
+      FnRemapSessionEndWithCode(handle, &code, text.baseAddress, text.count)
     }
-    if !restored { throw FnRemapError(error) }
+    if !restored { throw FnRemapError(code, error) }
     feed.finish()
   }
 }

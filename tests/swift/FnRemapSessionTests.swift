@@ -1,4 +1,5 @@
-import FnRemapKit
+import CFnRemapKit
+@testable import FnRemapKit
 import Foundation
 import Testing
 
@@ -49,9 +50,65 @@ final class FnRemapSessionTests {
     let missing = root.appendingPathComponent("no-guard-here")
     let error = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: missing) }
     #expect(error?.description.hasPrefix("cannot start the guard at \(missing.path): ") == true)
+    #expect(error?.code == .guardNotStarted)
+    // Not Foundation's "The operation couldn't be completed", but the line.
+    #expect(error.map { ($0 as Error).localizedDescription } == error?.description)
     let remote = URL(string: "https://example.com")!.appendingPathComponent(guardTool.path)
-    #expect(throws: FnRemapError.self) { try FnRemapSession(guard: remote) }
+    let notAFile = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: remote) }
+    #expect(notAFile?.code == .guardNotStarted)
     #expect(try keyMapping() == [other])
+  }
+
+  // The test runner is no application bundle: nothing to find, so the
+  // default guard is none, and a session without one says so.
+  @Test func withoutABundledGuardTheDefaultThrows() throws {
+    for folder in ["Contents/Helpers", "Contents/MacOS"] {
+      let path = Bundle.main.bundleURL.appendingPathComponent(folder).appendingPathComponent("tarnwick-fn-guard").path
+      try #require(!FileManager.default.fileExists(atPath: path), "the runner's bundle has \(path)")
+    }
+    #expect(FnRemapSession.bundledGuardURL == nil)
+    let error = #expect(throws: FnRemapError.self) { try FnRemapSession() }
+    #expect(error?.code == .guardNotStarted)
+    #expect(error?.localizedDescription == "cannot start the guard: no tarnwick-fn-guard in the application's bundle")
+    #expect(try keyMapping() == [])
+  }
+
+  // Where a bundle's guard is looked for: Helpers first, then MacOS, an
+  // executable file only.
+  @Test func theBundledGuardIsTheFirstExecutableFile() throws {
+    let bundle = root.appendingPathComponent("App.app")
+    let helpers = bundle.appendingPathComponent("Contents/Helpers/tarnwick-fn-guard")
+    let macOS = bundle.appendingPathComponent("Contents/MacOS/tarnwick-fn-guard")
+    for (present, found) in [
+      ([(helpers, 0o755), (macOS, 0o755)], helpers as URL?), ([(macOS, 0o755)], macOS), ([(helpers, 0o644), (macOS, 0o755)], macOS),
+      ([(helpers, 0o644)], nil), ([], nil),
+    ] as [([(URL, Int)], URL?)] {
+      try? FileManager.default.removeItem(at: bundle)
+      for (file, mode) in present {
+        try FileManager.default.createDirectory(at: file.deletingLastPathComponent(), withIntermediateDirectories: true)
+        #expect(FileManager.default.createFile(atPath: file.path, contents: Data(), attributes: [.posixPermissions: mode]))
+      }
+      #expect(FnRemapSession.guardURL(inBundle: bundle) == found, "\(present)")
+    }
+    // A folder by that name is no guard.
+    try? FileManager.default.removeItem(at: bundle)
+    try FileManager.default.createDirectory(at: helpers, withIntermediateDirectories: true)
+    #expect(FnRemapSession.guardURL(inBundle: bundle) == nil)
+  }
+
+  // The Swift codes are the C interface's, number for number.
+  @Test func theCodesAreTheCInterfaces() {
+    let c: [(FnRemapError.Code, FnRemapErrorCode)] = [
+      (.none, FnRemapErrorNone), (.guardNotStarted, FnRemapErrorGuardNotStarted),
+      (.guardNotWatching, FnRemapErrorGuardNotWatching), (.guardCannotReach, FnRemapErrorGuardCannotReach),
+      (.locked, FnRemapErrorLocked), (.lockRefused, FnRemapErrorLockRefused), (.readFailed, FnRemapErrorReadFailed),
+      (.writeRefused, FnRemapErrorWriteRefused), (.stillRemapped, FnRemapErrorStillRemapped),
+      (.keyRemappedByOther, FnRemapErrorKeyRemappedByOther), (.newerLedger, FnRemapErrorNewerLedger),
+      (.holdsNotWritten, FnRemapErrorHoldsNotWritten), (.otherProcess, FnRemapErrorOtherProcess),
+      (.movedFrom, FnRemapErrorMovedFrom), (.calledFromEventHandler, FnRemapErrorCalledFromEventHandler),
+    ]
+    #expect(c.map(\.0) == FnRemapError.Code.allCases)
+    for (swift, cCode) in c { #expect(swift.rawValue == Int(cCode.rawValue), "\(swift)") }
   }
 
   #if !os(macOS)
@@ -64,9 +121,24 @@ final class FnRemapSessionTests {
     chmod(state, 0o770)
     let error = #expect(throws: FnRemapError.self) { try session.end() }
     #expect(error?.description == "cannot lock the key mapping: state directory \(state) is writable by group or others")
+    #expect(error?.code == .lockRefused)
     #expect(session.guardPID > 0)
     chmod(state, 0o700)
     try session.end()
+    #expect(try keyMapping() == [other])
+  }
+
+  // Another process's hold of the key mapping's lock, as flock(2) has it:
+  // a lock on another open of the file, even in this process.
+  @Test func aHeldLockIsNamedAndNothingIsWritten() throws {
+    try setKeyMapping([other])
+    let lock = open(root.appendingPathComponent("hid/UserKeyMapping.lock").path, O_RDONLY | O_CREAT, 0o600)
+    try #require(lock >= 0)
+    defer { close(lock) }
+    try #require(flock(lock, LOCK_EX) == 0)
+    let error = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: guardTool) }
+    #expect(error?.code == .locked)
+    #expect(error?.localizedDescription == "the key mapping is locked by another process")
     #expect(try keyMapping() == [other])
   }
   #endif

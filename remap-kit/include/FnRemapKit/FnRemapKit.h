@@ -7,16 +7,18 @@
 // removes the remap.
 //
 //   char error[256];
-//   FnRemapSessionRef session = FnRemapSessionBegin(
-//       guardPath, FnRemapFnSource, FnRemapFnDestination, error, sizeof error);
-//   if (!session) { report(error); return; }
+//   FnRemapErrorCode code;
+//   FnRemapSessionRef session = FnRemapSessionBeginWithCode(
+//       guardPath, FnRemapFnSource, FnRemapFnDestination, &code, error, sizeof error);
+//   if (!session) { report(code, error); return; }
 //   ...
-//   if (!FnRemapSessionEnd(session, error, sizeof error)) report(error);
+//   if (!FnRemapSessionEndWithCode(session, &code, error, sizeof error)) report(code, error);
 //   FnRemapSessionFree(session);
 //
 // Functions that can fail write what failed, as one line of text, into the
 // caller's buffer (truncated to its size, always NUL-terminated; a NULL
-// buffer or a size of 0 is allowed). Nothing here throws or keeps global
+// buffer or a size of 0 is allowed), and the ...WithCode ones its code as
+// well (a NULL code is allowed). Nothing here throws or keeps global
 // state. A session is used from one thread at a time; its monitor's work
 // is serialised with it inside.
 #ifndef FNREMAPKIT_FNREMAPKIT_H
@@ -31,19 +33,46 @@
 extern "C" {
 #endif
 
-// The Fn key: usage page 0xFF, usage 0x03.
+// The Fn key: usage page 0xFF (Apple's vendor top case page), usage 0x03.
 extern const int64_t FnRemapFnSource;
+// The Fn key as other Apple keyboards report it: usage page 0xFF01 (Apple's
+// vendor keyboard page), usage 0x03. Which one a keyboard sends depends on
+// its model, so remapping Fn on every Apple keyboard takes a session for each.
+extern const int64_t FnRemapFnVendorKeyboardSource;
 // Keyboard page 0x07, usage 0x6E (F19).
 extern const int64_t FnRemapFnDestination;
 // The virtual key code that key events carry for the destination key.
 extern const uint16_t FnRemapFnDestinationKeyCode;
+
+// What failed, beside its line of text; the numbers stay, new codes may be
+// added. The lines each code comes with:
+typedef enum FnRemapErrorCode {
+  FnRemapErrorNone = 0,             // nothing failed
+  FnRemapErrorGuardNotStarted = 1,  // "cannot start the guard at PATH: ..."; a NULL guardPath
+  FnRemapErrorGuardNotWatching = 2, // "the guard at PATH exited before it was watching ...",
+                                    // "... did not report that it was watching within 20 s",
+                                    // "... ended before the remap was installed"
+  FnRemapErrorGuardCannotReach = 3, // "the guard at PATH cannot reach the key mapping: ..."
+  FnRemapErrorLocked = 4,           // "the key mapping is locked by another process"
+  FnRemapErrorLockRefused = 5,      // "cannot lock the key mapping: ..."
+  FnRemapErrorReadFailed = 6,       // "cannot read the key mapping: ..."
+  FnRemapErrorWriteRefused = 7,     // "the HID system refused the remap" (or "the restored list")
+  FnRemapErrorStillRemapped = 8,    // "the restored key mapping still holds the remap"
+  FnRemapErrorKeyRemappedByOther = 9, // "the key SRC is remapped by process PID"
+  FnRemapErrorNewerLedger = 10,     // "the key mapping's holds are kept by a newer FnRemapKit"
+  FnRemapErrorHoldsNotWritten = 11, // "cannot keep the key mapping's holds: ..."
+  FnRemapErrorOtherProcess = 12,    // "the session belongs to process PID, not to this one"
+  FnRemapErrorMovedFrom = 13,       // no session: a NULL one ("no session")
+  FnRemapErrorCalledFromEventHandler = 14, // "called from the session's own event handler"
+} FnRemapErrorCode;
 
 // An application's remap and its guard. Owned by the caller, who releases it
 // with FnRemapSessionFree.
 typedef struct FnRemapSessionData *FnRemapSessionRef;
 
 // Starts the guard at guardPath for this process with src and dst, waits
-// (5 s at most) until it reports that it is watching, then, under the key
+// (20 s at most: the first time a freshly downloaded guard runs, macOS may
+// assess it before it starts) until it reports that it is watching, then, under the key
 // mapping's lock (waiting 2 s at most for another holder), records the
 // session's hold in the ledger beside the lock and installs the entry
 // {src, dst} in place of every entry for src; another session's identical
@@ -52,13 +81,18 @@ typedef struct FnRemapSessionData *FnRemapSessionRef;
 // "cannot start the guard at PATH: ...", "the guard at PATH exited before
 // it was watching ...", "the guard at PATH cannot reach the key mapping:
 // ..." (the guard's own words), "the guard at PATH did not report that it
-// was watching within 5 s", "the key mapping is locked by another
+// was watching within 20 s", "the key mapping is locked by another
 // process", "cannot lock the key mapping: ...", "cannot read the key
 // mapping: ...", "the key mapping's holds are kept by a newer FnRemapKit",
 // "cannot keep the key mapping's holds: ...", "the key SRC is remapped by
 // process PID" or "the HID system refused the remap".
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize);
+
+// FnRemapSessionBegin, with what failed as a code in *code as well
+// (FnRemapErrorNone on success).
+FnRemapSessionRef FnRemapSessionBeginWithCode(const char *guardPath, int64_t src, int64_t dst,
+                                              FnRemapErrorCode *code, char *error, size_t errorSize);
 
 // Stops the session's monitor (a new guard not yet watching is ended, a
 // running event handler waited for), then releases the session's hold
@@ -73,6 +107,11 @@ FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_
 // and returns true. In a process forked from the one that began the
 // session it does nothing and returns false.
 bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize);
+
+// FnRemapSessionEnd, with what failed as a code in *code as well
+// (FnRemapErrorNone when restored).
+bool FnRemapSessionEndWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                               size_t errorSize);
 
 // The pid of the running guard, or 0 once it has ended (and in a process
 // forked from the one that began the session). A guard that someone else
@@ -122,6 +161,13 @@ bool FnRemapSessionSuspend(FnRemapSessionRef session, char *error, size_t errorS
 // that ended while suspended. Returns true once held (also when not
 // suspended); false with what failed in error, the session still suspended.
 bool FnRemapSessionResume(FnRemapSessionRef session, char *error, size_t errorSize);
+
+// FnRemapSessionSuspend and FnRemapSessionResume, with what failed as a
+// code in *code as well (FnRemapErrorNone when done).
+bool FnRemapSessionSuspendWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                                   size_t errorSize);
+bool FnRemapSessionResumeWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
+                                  size_t errorSize);
 
 // Ends a session not yet ended, as FnRemapSessionEnd does but trying the
 // lock once, without waiting (the guard, kept when that fails, removes the

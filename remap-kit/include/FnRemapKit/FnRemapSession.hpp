@@ -26,28 +26,74 @@
 
 namespace FnRemapKit {
 
-/// Why a session could not begin. what() says what failed:
-/// "cannot start the guard at <path>: <reason>" (also when the guard
-/// started but could not be held, for want of descriptors say, and was
-/// killed), "the guard at <path> exited before it was watching" (with its
-/// exit status where one can be had), "the guard at <path> cannot reach the
-/// key mapping: <reason>" (the guard's own words), "the guard at <path> did
-/// not report that it was watching within 5 s", "the key mapping is locked
-/// by another process", "cannot lock the key mapping: <reason>", "cannot
-/// read the key mapping: <reason>", "the key mapping's holds are kept by a
-/// newer FnRemapKit", "cannot keep the key mapping's holds: <reason>", "the
-/// key <source> is remapped by process <pid>" (another application holds
-/// our key with another destination) or "the HID system refused the remap".
+/// Why a session could not begin. what() says what failed, in one line;
+/// code() says it as a number that does not change with the wording, the
+/// C interface's FnRemapErrorCode:
+///
+///   guardNotStarted     "cannot start the guard at <path>: <reason>" (also
+///                       when the guard started but could not be held, for
+///                       want of descriptors say, and was killed)
+///   guardNotWatching    "the guard at <path> exited before it was watching"
+///                       (with its exit status where one can be had), "the
+///                       guard at <path> did not report that it was watching
+///                       within 20 s", or "the guard at <path> ended before
+///                       the remap was installed" (a stranger's signal)
+///   guardCannotReach    "the guard at <path> cannot reach the key mapping:
+///                       <reason>" (the guard's own words)
+///   locked              "the key mapping is locked by another process"
+///   lockRefused         "cannot lock the key mapping: <reason>"
+///   readFailed          "cannot read the key mapping: <reason>"
+///   writeRefused        "the HID system refused the remap" (end(): "the
+///                       HID system refused the restored list")
+///   stillRemapped       end() only: "the restored key mapping still holds
+///                       the remap"
+///   keyRemappedByOther  "the key <source> is remapped by process <pid>"
+///                       (another application holds our key with another
+///                       destination)
+///   newerLedger         "the key mapping's holds are kept by a newer
+///                       FnRemapKit"
+///   holdsNotWritten     "cannot keep the key mapping's holds: <reason>"
+///   otherProcess        end() only: "the session belongs to process <pid>,
+///                       not to this one"
+///   movedFrom           end() only: "the session holds no remap: it was
+///                       moved from"
+///   calledFromEventHandler  "called from the session's own event handler"
+///
+/// New codes may be added; the numbers of these stay.
 class FnRemapSessionError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  enum class Code {
+    none = 0,
+    guardNotStarted,
+    guardNotWatching,
+    guardCannotReach,
+    locked,
+    lockRefused,
+    readFailed,
+    writeRefused,
+    stillRemapped,
+    keyRemappedByOther,
+    newerLedger,
+    holdsNotWritten,
+    otherProcess,
+    movedFrom,
+    calledFromEventHandler,
+  };
+
+  FnRemapSessionError(Code code, const std::string &message) : std::runtime_error(message), failure(code) {}
+
+  Code code() const noexcept { return failure; }
+
+private:
+  Code failure;
 };
 
 /// Our entry in the system's key mapping, installed with a running guard.
 ///
 /// begin() starts tarnwick-fn-guard for this process with our entry's two
-/// usages and waits, 5 s at most, until the guard reports that it is
-/// watching us ("\n" on the pipe named in FnGuard::readyVariable; anything
+/// usages and waits, 20 s at most, until the guard reports that it is
+/// watching us (the first time a freshly downloaded guard runs, macOS may
+/// assess it before it starts, which can take seconds) ("\n" on the pipe named in FnGuard::readyVariable; anything
 /// else is why it cannot reach the key mapping). Only then does it take the
 /// KeyMappingLock (waiting 2 s at most for another holder) and, under it:
 /// repairs the ledger (KeyMappingLedger: the holds of applications that are
@@ -133,6 +179,8 @@ public:
     bool restored;
     /// What failed; empty when restored.
     std::string message;
+    /// What failed as a number (see FnRemapSessionError); none when restored.
+    FnRemapSessionError::Code code = FnRemapSessionError::Code::none;
   };
 
   /// What the monitor tells the application.

@@ -32,8 +32,13 @@ namespace FnRemapMapping {
 inline constexpr std::string_view srcKey = "HIDKeyboardModifierMappingSrc";
 inline constexpr std::string_view dstKey = "HIDKeyboardModifierMappingDst";
 
-/// The Fn key: usage page 0xFF, usage 0x03.
+/// The Fn key: usage page 0xFF (Apple's vendor top case page), usage 0x03.
 inline constexpr std::int64_t fnSource = 0xFF00000003;
+/// The Fn key as other Apple keyboards report it: usage page 0xFF01
+/// (Apple's vendor keyboard page), usage 0x03. Which one a keyboard sends
+/// depends on its model; remapping Fn on every Apple keyboard takes a
+/// session for each.
+inline constexpr std::int64_t fnVendorKeyboardSource = 0xFF0100000003;
 /// Keyboard page 0x07, usage 0x6E (F19).
 inline constexpr std::int64_t fnDestination = 0x70000006E;
 /// The virtual key code that key events carry for the destination key.

@@ -3,6 +3,7 @@
 #include "FnRemapKit/FnGuard.hpp"
 #include "FnRemapKit/FnGuardArguments.hpp"
 #include "FnRemapKit/FnRemapSession.hpp"
+#include "../SessionErrors.hpp"
 #include "../support/FileDescriptor.hpp"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -30,6 +32,9 @@ namespace FnRemapKit::Process {
 namespace {
 
 using std::chrono::milliseconds;
+using SessionErrors::Message;
+
+std::atomic<milliseconds::rep> readyBoundNow{readyBound.count()};
 
 /// The descriptor on which the guard finds the pipe it reports on.
 constexpr int guardReadyFd = 3;
@@ -215,6 +220,24 @@ Report awaitReport(int read, milliseconds bound, int cancel) {
 
 } // namespace
 
+milliseconds currentReadyBound() noexcept { return milliseconds{readyBoundNow.load()}; }
+
+ShortenedReadyBound::ShortenedReadyBound(milliseconds bound) noexcept
+    : previous(milliseconds{readyBoundNow.exchange(bound.count())}) {}
+
+ShortenedReadyBound::~ShortenedReadyBound() { readyBoundNow.store(previous.count()); }
+
+std::string describeBound(milliseconds bound) {
+  const auto count = bound.count();
+  std::string text = std::to_string(count / 1000);
+  if (const auto rest = count % 1000; rest != 0) {
+    std::string fraction = std::to_string(1000 + rest).substr(1);
+    fraction.erase(fraction.find_last_not_of('0') + 1);
+    text += "." + fraction;
+  }
+  return text + " s";
+}
+
 void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
                  int cancel) {
   FileDescriptor read, write;
@@ -222,28 +245,27 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
   if (error == 0)
     error = spawnGuard(guard, path, src, dst, write.get());
   if (error)
-    throw FnRemapSessionError("cannot start the guard at " + path + ": " + std::strerror(error));
+    throw SessionErrors::error(Message::cannotStart, {path, std::strerror(error)});
   write = FileDescriptor(); // so that the guard's exit closes the pipe
-  const auto report = awaitReport(read.get(), readyBound, cancel);
+  const auto bound = currentReadyBound();
+  const auto report = awaitReport(read.get(), bound, cancel);
   switch (report.kind) {
   case Report::watching:
     return;
   case Report::cannot:
     guard.terminate(endBound);
-    throw FnRemapSessionError("the guard at " + path + " cannot reach the key mapping: " + report.reason);
+    throw SessionErrors::error(Message::cannotReach, {path, report.reason});
   case Report::closed: {
     guard.terminate(endBound);
     const auto &ending = guard.ending();
-    throw FnRemapSessionError("the guard at " + path + " exited before it was watching" +
-                              (ending ? " (" + ending->describe() + ")" : ""));
+    throw SessionErrors::error(Message::exitedEarly, {path, ending ? " (" + ending->describe() + ")" : ""});
   }
   case Report::cancelled:
     guard.terminate(endBound);
-    throw FnRemapSessionError("the guard at " + path + " was no longer needed before it was watching");
+    throw SessionErrors::error(SessionErrors::Message::notNeeded, {path});
   case Report::silent:
     guard.terminate(endBound);
-    throw FnRemapSessionError("the guard at " + path + " did not report that it was watching within " +
-                              std::to_string(readyBound.count() / 1000) + " s");
+    throw SessionErrors::error(Message::silent, {path, describeBound(bound)});
   }
 }
 

@@ -16,11 +16,33 @@
 
 namespace FnRemapKit::Process {
 
-/// How long a launch waits for a started guard to say that it is watching:
-/// far longer than a guard takes, even a sanitizer build on a loaded
-/// machine, and still short for an application kept waiting by a program
-/// that will never say it (an older guard, something else at that path).
-inline constexpr std::chrono::milliseconds readyBound{5000};
+/// How long a launch waits for a started guard to say that it is watching.
+/// The first time a freshly downloaded guard runs, macOS may assess it
+/// before it starts, which can take seconds; a guard itself takes
+/// milliseconds, even a sanitizer build on a loaded machine. Still short
+/// for an application kept waiting by a program that will never say it (an
+/// older guard, something else at that path).
+inline constexpr std::chrono::milliseconds readyBound{20000};
+
+/// The bound launches wait for: readyBound, unless a test has shortened it
+/// to see both sides of it without waiting 20 s. Process-wide, and reached
+/// only from here and tests, never through the library's interface.
+std::chrono::milliseconds currentReadyBound() noexcept;
+
+/// Shortens the bound while it lives; for tests only.
+class ShortenedReadyBound {
+public:
+  explicit ShortenedReadyBound(std::chrono::milliseconds bound) noexcept;
+  ShortenedReadyBound(const ShortenedReadyBound &) = delete;
+  ShortenedReadyBound &operator=(const ShortenedReadyBound &) = delete;
+  ~ShortenedReadyBound();
+
+private:
+  std::chrono::milliseconds previous;
+};
+
+/// How a bound reads in a message: "20 s", "0.3 s".
+std::string describeBound(std::chrono::milliseconds bound);
 
 /// How long a guard gets to end on SIGTERM before SIGKILL, and after it.
 /// A guard exits at once on its parent's SIGTERM, so this is for one that
