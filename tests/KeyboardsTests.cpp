@@ -79,6 +79,13 @@ TEST_F(KeyboardsTest, AMissingEntryComesBackOnceForABurst) {
 // shares it, so that each end leaves the list as the other needs it.
 TEST_F(KeyboardsTest, ASuspendedSessionWritesNothingAndResumesBesideAnother) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  // A suspend that cannot have the lock says so, and changes nothing.
+  ::chmod(path.c_str(), 0770);
+  const auto refused = session.suspend();
+  ::chmod(path.c_str(), 0700);
+  EXPECT_FALSE(refused.restored);
+  EXPECT_EQ(refused.code, FnRemapSessionError::Code::lockRefused) << refused.message;
+  EXPECT_EQ(store.read(), remapped);
   const auto suspended = session.suspend();
   ASSERT_TRUE(suspended.restored) << suspended.message;
   EXPECT_EQ(store.read(), original);
