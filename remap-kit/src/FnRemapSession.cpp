@@ -220,6 +220,21 @@ struct FnRemapSession::State {
     }
   }
 
+  // Our release under the lock, waiting \p lockBound at most for it.
+  Ending releaseWithin(std::chrono::milliseconds lockBound) noexcept {
+    try {
+      const auto lock = KeyMappingLock::acquire(lockBound);
+      if (!lock)
+        return SessionErrors::lockFailure(lock.busy(), lock.error());
+      if (auto failed = release())
+        return std::move(*failed);
+      return {true, {}};
+    } catch (...) {
+      // No memory, say: the list is as it was, our remap in it.
+      return failure(FnRemapSessionError::Code::stillRemapped);
+    }
+  }
+
   // Releases our hold by the ledger's rules, as end() does, but keeps the
   // guard and the monitor, which then writes nothing until resume().
   Ending suspend() noexcept {
@@ -228,15 +243,7 @@ struct FnRemapSession::State {
     if (!installed)
       return {true, {}};
     monitor->stop();
-    Ending ending{true, {}};
-    try {
-      if (const auto lock = KeyMappingLock::acquire(); !lock)
-        ending = SessionErrors::lockFailure(lock.busy(), lock.error());
-      else if (auto failed = release())
-        ending = std::move(*failed);
-    } catch (...) {
-      ending = failure(FnRemapSessionError::Code::stillRemapped);
-    }
+    const Ending ending = releaseWithin(KeyMappingLock::defaultBound);
     if (ending.restored) {
       installed = false;
       suspended = true;
@@ -283,17 +290,7 @@ struct FnRemapSession::State {
       lastGuardPid = 0;
       return {true, {}};
     }
-    Ending ending{true, {}};
-    try {
-      const auto lock = KeyMappingLock::acquire(lockBound);
-      if (!lock)
-        ending = SessionErrors::lockFailure(lock.busy(), lock.error());
-      else if (auto failed = release())
-        ending = std::move(*failed);
-    } catch (...) {
-      // No memory, say: the list is as it was, our remap in it.
-      ending = failure(FnRemapSessionError::Code::stillRemapped);
-    }
+    const Ending ending = releaseWithin(lockBound);
     if (!ending.restored) {
       // The guard is kept, and so is the watch over it.
       startMonitor();

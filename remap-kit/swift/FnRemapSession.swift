@@ -113,12 +113,7 @@ public final class FnRemapSession {
   /// - Throws: ``FnRemapError`` saying what failed; the session is then as
   ///   it was.
   public func suspend() throws {
-    var error = FnRemapError.buffer()
-    var code = FnRemapErrorNone
-    let done = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionSuspendWithCode(handle, &code, text.baseAddress, text.count)
-    }
-    if !done { throw FnRemapError(code, error) }
+    try call(FnRemapSessionSuspendWithCode)
   }
 
   /// Holds the entry again as creating the session did (another session's
@@ -128,12 +123,7 @@ public final class FnRemapSession {
   /// - Throws: ``FnRemapError`` saying what failed; the session then stays
   ///   suspended.
   public func resume() throws {
-    var error = FnRemapError.buffer()
-    var code = FnRemapErrorNone
-    let done = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionResumeWithCode(handle, &code, text.baseAddress, text.count)
-    }
-    if !done { throw FnRemapError(code, error) }
+    try call(FnRemapSessionResumeWithCode)
   }
 
   /// Puts the key mapping back as it was before the session (entries that
@@ -145,13 +135,19 @@ public final class FnRemapSession {
   /// - Throws: ``FnRemapError`` saying what failed. The guard is then kept,
   ///   so that it removes the entry when the application exits.
   public func end() throws {
+    try call(FnRemapSessionEndWithCode)
+    feed.finish()
+  }
+
+  /// Calls one of the C interface's session functions that report as
+  /// `FnRemapSessionEndWithCode` does, and throws what it reports.
+  private func call(
+    _ function: (FnRemapSessionRef, UnsafeMutablePointer<FnRemapErrorCode>?, UnsafeMutablePointer<CChar>?, Int) -> Bool
+  ) throws {
     var error = FnRemapError.buffer()
     var code = FnRemapErrorNone
-    let restored = error.withUnsafeMutableBufferPointer { text in
-      FnRemapSessionEndWithCode(handle, &code, text.baseAddress, text.count)
-    }
-    if !restored { throw FnRemapError(code, error) }
-    feed.finish()
+    let done = error.withUnsafeMutableBufferPointer { text in function(handle, &code, text.baseAddress, text.count) }
+    if !done { throw FnRemapError(code, error) }
   }
 }
 

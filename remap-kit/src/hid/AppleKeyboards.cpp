@@ -4,6 +4,8 @@
 #if defined(__APPLE__)
 #include "KeyboardWatch.hpp"
 
+#include "../support/Pipe.hpp"
+
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
 #include <IOKit/hid/IOHIDKeys.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 namespace FnRemapKit::HID {
@@ -84,15 +87,10 @@ KeyboardWatch::~KeyboardWatch() = default;
 std::unique_ptr<KeyboardWatch> KeyboardWatch::open() noexcept {
   try {
     auto impl = std::make_unique<Impl>();
-    int ends[2];
-    if (::pipe(ends) != 0)
+    if (openPipe(impl->read, impl->write) != 0)
       return nullptr;
-    impl->read = FileDescriptor(ends[0]);
-    impl->write = FileDescriptor(ends[1]);
-    for (int end : ends) {
-      ::fcntl(end, F_SETFD, FD_CLOEXEC);
-      ::fcntl(end, F_SETFL, O_NONBLOCK);
-    }
+    for (const auto *end : {&impl->read, &impl->write})
+      ::fcntl(end->get(), F_SETFL, O_NONBLOCK);
     impl->queue = dispatch_queue_create("FnRemapKit.keyboards", DISPATCH_QUEUE_SERIAL);
     impl->port = IONotificationPortCreate(kIOMainPortDefault);
     CFMutableDictionaryRef matching = keyboards();

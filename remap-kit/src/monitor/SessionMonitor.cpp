@@ -1,5 +1,7 @@
 #include "SessionMonitor.hpp"
 
+#include "../support/Pipe.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -12,18 +14,8 @@ namespace FnRemapKit::Monitor {
 bool SessionMonitor::start(std::function<void(SessionMonitor &)> body) noexcept {
   if (thread.joinable() || !body)
     return false;
-  int ends[2];
-#if defined(__APPLE__)
-  if (::pipe(ends) != 0)
+  if (openPipe(stopRead, stopWrite) != 0)
     return false;
-  for (int end : ends)
-    ::fcntl(end, F_SETFD, FD_CLOEXEC);
-#else
-  if (::pipe2(ends, O_CLOEXEC) != 0)
-    return false;
-#endif
-  stopRead = FileDescriptor(ends[0]);
-  stopWrite = FileDescriptor(ends[1]);
   stopRequested = false;
   try {
     thread = std::thread([this, body = std::move(body)] {

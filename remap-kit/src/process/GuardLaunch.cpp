@@ -5,6 +5,7 @@
 #include "FnRemapKit/FnRemapSession.hpp"
 #include "../SessionErrors.hpp"
 #include "../support/FileDescriptor.hpp"
+#include "../support/Pipe.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -152,20 +153,10 @@ int spawnGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
 /// close-on-exec, the write end never on guardReadyFd, where dup2 would
 /// leave it close-on-exec in the guard.
 int makeReportPipe(FileDescriptor &read, FileDescriptor &write) {
-  int ends[2];
-#if defined(__APPLE__)
-  // No pipe2 here: a program another thread starts in between may inherit
-  // the write end, and an early exit of the guard then shows as silence.
-  if (::pipe(ends) != 0)
-    return errno;
-  for (int end : ends)
-    ::fcntl(end, F_SETFD, FD_CLOEXEC);
-#else
-  if (::pipe2(ends, O_CLOEXEC) != 0)
-    return errno;
-#endif
-  read = FileDescriptor(ends[0]);
-  write = FileDescriptor(ends[1]);
+  // A write end that another program inherits keeps the pipe open after
+  // the guard's early exit, which then shows as silence.
+  if (const int error = openPipe(read, write))
+    return error;
   if (write.get() == guardReadyFd) {
     write = FileDescriptor(::fcntl(write.get(), F_DUPFD_CLOEXEC, guardReadyFd + 1));
     if (!write)
