@@ -62,6 +62,9 @@ struct FnRemapSession::State {
   bool suspended = false;   // released by suspend(), to be held again by resume()
   std::unique_ptr<HID::KeyboardWatch> keyboards; // on the HID store alone
   std::mutex handlerAccess;
+  // suspend(), resume() and end(), one at a time: the Swift layer suspends
+  // and resumes from the main queue, whatever thread the owner uses.
+  std::mutex calls;
   EventHandler handler;
   std::unique_ptr<Monitor::SessionMonitor> monitor = std::make_unique<Monitor::SessionMonitor>();
 
@@ -80,10 +83,11 @@ struct FnRemapSession::State {
       (void)keyboards.release(); // on macOS a dispatch queue's, and dispatch does not survive fork either
       return;
     }
+    monitor->stop(); // before we look: it may end our hold
     if (installed) {
       end(std::chrono::milliseconds{0}); // the lock once: the guard removes it anyway
     } else {
-      monitor->stop();
+      const std::lock_guard access(guardAccess);
       guard.terminate(endBound);
     }
   }
@@ -240,9 +244,13 @@ struct FnRemapSession::State {
   Ending suspend() noexcept {
     if (auto refused = refusal())
       return *refused;
-    if (!installed)
-      return {true, {}};
+    const std::lock_guard serial(calls);
+    // The monitor may have ended our hold: it is stopped before we look.
     monitor->stop();
+    if (!installed) {
+      startMonitor();
+      return {true, {}};
+    }
     const Ending ending = releaseWithin(KeyMappingLock::defaultBound);
     if (ending.restored) {
       installed = false;
@@ -257,11 +265,13 @@ struct FnRemapSession::State {
   Ending resume() noexcept {
     if (auto refused = refusal())
       return *refused;
+    const std::lock_guard serial(calls);
     if (!suspended)
       return {true, {}};
     monitor->stop();
     Ending ending{true, {}};
     try {
+      const std::lock_guard access(guardAccess);
       if (guard.pid() == 0)
         startGuard();
       const auto lock = KeyMappingLock::acquire();
@@ -283,8 +293,10 @@ struct FnRemapSession::State {
   Ending end(std::chrono::milliseconds lockBound = KeyMappingLock::defaultBound) noexcept {
     if (auto refused = refusal())
       return *refused;
+    const std::lock_guard serial(calls);
     monitor->stop();
     suspended = false;
+    const std::lock_guard access(guardAccess);
     if (!installed) {
       guard.terminate(endBound);
       lastGuardPid = 0;
@@ -495,7 +507,14 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
 
 FnRemapSession::FnRemapSession(std::unique_ptr<State> state) noexcept : state(std::move(state)) {}
 FnRemapSession::FnRemapSession(FnRemapSession &&) noexcept = default;
-FnRemapSession &FnRemapSession::operator=(FnRemapSession &&) noexcept = default;
+FnRemapSession &FnRemapSession::operator=(FnRemapSession &&other) noexcept {
+  if (this != &other) {
+    if (isCallingFromEventHandler())
+      (void)state.release(); // as the destructor does: its thread cannot wait for itself
+    state = std::move(other.state);
+  }
+  return *this;
+}
 
 // The state cannot be freed from the monitor's own thread, which is still
 // at work on it: there it is left, for good.
