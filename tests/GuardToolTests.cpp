@@ -5,6 +5,9 @@
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
+#include <poll.h>
+
+#include <optional>
 #include <regex>
 
 using namespace FnRemapKit;
@@ -42,6 +45,36 @@ TEST_F(GuardToolTest, RefusesABadCommandLineWithTheUsageLine) {
     EXPECT_EQ(guard.standardError(), "usage: tarnwick-fn-guard <parent-pid> <src-usage> <dst-usage>\n");
     EXPECT_EQ(guard.standardOutput(), "");
   }
+}
+
+// The report pipe stays open for as long as the guard watches, and reaches
+// end of file as soon as a stranger's signal wakes it: before it has the
+// lock (the test holds it), with our entry still in the list.
+TEST_F(GuardToolTest, ItsReportPipeClosesAsItWakesBeforeItTakesTheLock) {
+  Child parent(sleepForever);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ToolProcess guard(FNGUARD_TOOL,
+                    {"tarnwick-fn-guard", std::to_string(parent.pid()), "0xFF00000003", "30064771182"}, root,
+                    [&] { ::setenv(FnGuard::readyVariable, std::to_string(report[1]).c_str(), 1); });
+  ::close(report[1]);
+  pollfd watched{report[0], POLLIN, 0};
+  char byte = 0;
+  ASSERT_TRUE(::poll(&watched, 1, 10'000) == 1 && ::read(report[0], &byte, 1) == 1 && byte == '\n')
+      << "the guard did not say that it was watching";
+  EXPECT_EQ(::poll(&watched, 1, 300), 0) << "the pipe did not stay open while the guard watched";
+  std::optional<KeyMappingLock> held(KeyMappingLock::acquire());
+  ASSERT_TRUE(held->held()) << held->error();
+  ::kill(guard.pid(), SIGTERM);
+  // Within its 2 s bound for the lock, it waits for ours.
+  EXPECT_EQ(::poll(&watched, 1, 1500), 1);
+  EXPECT_EQ(::read(report[0], &byte, 1), 0) << "more than the one byte, or no end of file";
+  EXPECT_EQ(guard.wait(0ms), -1) << "it did not wait for the lock";
+  EXPECT_EQ(store.read(), before);
+  held.reset();
+  EXPECT_EQ(guard.wait(), 0);
+  EXPECT_EQ(store.read(), (KeyMappingList{before[0], before[2]}));
+  ::close(report[0]);
 }
 
 #if !defined(__APPLE__)

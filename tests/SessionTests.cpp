@@ -398,10 +398,11 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
     std::ranges::sort(descriptors);
     return descriptors;
   };
-  // The pipe it reported on (3) is closed, once it has said its word; its
-  // stop signals' pipe (4, 5) is its own.
-  const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "4 pipe", "5 pipe",
-                                             "6 anon_inode:[pidfd]"};
+  // The pipe it reported on (3) stays open while it watches, its end of
+  // file the application's word that it no longer does; its stop signals'
+  // pipe (4, 5) is its own.
+  const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "3 pipe", "4 pipe",
+                                             "5 pipe", "6 anon_inode:[pidfd]"};
   EXPECT_TRUE(eventually([&] { return open() == expected; }, 2s)) << testing::PrintToString(descriptors);
   // The application blocks its quit signals and ignores SIGUSR1; the guard
   // blocks no standard signal (glibc's own real-time ones aside) and

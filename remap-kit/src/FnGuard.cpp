@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ostream>
+#include <utility>
 
 namespace FnRemapKit {
 
@@ -54,18 +55,25 @@ int reportDescriptor() noexcept {
   return fd;
 }
 
-// One write (a pipe takes up to PIPE_BUF bytes whole), then end of file.
-void report(int fd, std::string_view text) noexcept {
+// One write (a pipe takes up to PIPE_BUF bytes whole).
+void say(int fd, std::string_view text) noexcept {
   while (::write(fd, text.data(), text.size()) < 0 && errno == EINTR) {
   }
+}
+
+// Why we cannot watch, then end of file.
+void report(int fd, std::string_view reason) noexcept {
+  say(fd, reason);
   ::close(fd);
 }
 
 } // namespace
 
-void FnGuard::reportWatching() noexcept {
-  if (const int fd = reportDescriptor(); fd >= 0)
-    report(fd, "\n");
+int FnGuard::reportWatching() noexcept {
+  const int fd = reportDescriptor();
+  if (fd >= 0)
+    say(fd, "\n");
+  return fd;
 }
 
 FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
@@ -79,18 +87,27 @@ FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
   std::optional<ProcessIdentity> application;
   if (const auto look = lookUpProcess(parentPid); look && look->state == ProcessLook::State::running)
     application = ProcessIdentity{parentPid, look->start};
-  if (const int fd = reportDescriptor(); fd >= 0) {
+  int watching = reportDescriptor();
+  if (watching >= 0) {
     if (auto reason = detail::unreachableReason()) {
       if (reason->size() > detail::maximumReasonSize)
         reason->resize(detail::maximumReasonSize);
       // A reason that reads as the watching byte would say the opposite.
       if (*reason == "\n")
         *reason = "unknown error";
-      report(fd, *reason);
+      report(watching, *reason);
       return {FnGuardOutcome::failed(*reason), std::nullopt, *reason};
     }
-    report(fd, "\n");
+    say(watching, "\n");
   }
+  // The pipe stays open while we watch and closes the moment we wake,
+  // before the lock: a session that finds it at end of file under the lock
+  // cannot tell whether our release has already looked for its hold, so it
+  // does not install.
+  const auto stopWatching = [&watching] {
+    if (watching >= 0)
+      ::close(std::exchange(watching, -1));
+  };
 
   // The parent's own signal is how a session ends us once it has released
   // the entry itself: we end as if the signal had been left alone.
@@ -99,11 +116,16 @@ FnGuard::GuardRun FnGuard::runGuard(const FnGuardArguments &arguments,
       detail::endByDefaultAction(caught.number);
   };
   GuardRun run{FnGuardOutcome::alreadyGone(), std::nullopt, std::nullopt};
-  while (!run.stoppedBy && parent.wait(stops.wakeDescriptor()) == ExitWatch::Wake::woken)
+  while (!run.stoppedBy) {
+    if (parent.wait(stops.wakeDescriptor()) == ExitWatch::Wake::exited)
+      break;
     if (const auto caught = stops.take()) {
+      stopWatching();
       endIfTheParents(*caught);
       run.stoppedBy = caught;
     }
+  }
+  stopWatching();
 
   run.outcome = detail::releaseForGuard(arguments, application);
   if (record)

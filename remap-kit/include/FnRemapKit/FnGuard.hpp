@@ -70,16 +70,24 @@ void waitForExit(std::int32_t pid) noexcept;
 
 /// The environment variable that names the descriptor on which a guard says
 /// that it is watching its parent (as s6's notification-fd does): the write
-/// end of a pipe, inherited by the guard, on which it writes one byte and
-/// which it then closes.
+/// end of a pipe, inherited by the guard, on which it writes one byte, "\n",
+/// and which it keeps open for as long as it watches. It closes it as soon
+/// as its wait ends (the parent's exit, any stop signal), before it takes
+/// the lock or looks at the key mapping, so that end of file after the byte
+/// means that it no longer watches: a session that sees it under the lock
+/// does not install. A guard that cannot watch writes why instead, then
+/// closes the pipe.
 inline constexpr const char *readyVariable = "FNGUARD_READY_FD";
 
 /// Says on the descriptor named by readyVariable that we are watching: one
-/// byte, then the descriptor is closed. Does nothing without the variable,
-/// or when it names no pipe or a standard stream. Call it once the watch is
+/// byte, "\n". Returns the descriptor, which stays open, or -1 when there is
+/// none (no variable, or one that names no pipe or a standard stream): the
+/// caller closes it as soon as its wait is over, before it takes the lock
+/// or touches the key mapping; left open, it closes at our exit, and a
+/// session meanwhile takes us for watching still. Call it once the watch is
 /// registered. The write fails rather than kills only where SIGPIPE is
 /// ignored, which the caller sees to.
-void reportWatching() noexcept;
+int reportWatching() noexcept;
 
 /// The environment variable in which a session hands the guard the
 /// application's reverse-DNS identifier to log under (on macOS, its bundle
@@ -171,9 +179,10 @@ struct GuardRun {
 ///    key mapping: it opens the lock file (without locking it) and reads the
 ///    list (without the lock, which may be busy; a list of a shape it cannot
 ///    hold is reachable all the same). Then it reports "\n", watching; or
-///    the reason, at most 255 bytes, and returns at once with notReady set.
-///    Without a report pipe it checks nothing.
-/// 4. It waits until the parent exits or a stop signal comes. The parent's
+///    the reason, at most 255 bytes, closes the pipe and returns at once
+///    with notReady set. Without a report pipe it checks nothing.
+/// 4. It waits until the parent exits or a stop signal comes, the report
+///    pipe open, and closes the pipe as soon as either wakes it. The parent's
 ///    own signal (its sender is the parent, which is how a session's end()
 ///    stops its guard) ends this process at once by the signal's default
 ///    action: no lock, no release, no record. A signal from anyone else
