@@ -393,9 +393,10 @@ proctype App(byte i) provided (!appKilled[i]) {
        the lock below finds) */
     atomic { run Guard(i); guardStarted[i] = true };
 
-    /* KeyMappingLock::acquire; the guard still watching (guard.pid() != 0),
-       checked under the lock: a guard that left before our hold is written
-       would find nothing to remove and leave us unguarded. Then
+    /* KeyMappingLock::acquire; the guard still watching (State::guardWatching:
+       it runs and its readiness pipe is open), checked under the lock: a
+       guard that left before our hold is written would find nothing to
+       remove and leave us unguarded. Then
        State::install: Holds::release (the repair), Holds::addHold,
        Holds::installing, all planned on what was read */
     if

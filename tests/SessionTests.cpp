@@ -154,11 +154,16 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   ::signal(SIGCHLD, SIG_DFL);
   EXPECT_EQ(Process::currentReadyBound(), 20s) << "a shortened bound outlived its scope";
   // One that is watching and then ends before the lock is ours: a
-  // stranger's signal, say. The lock is held a moment, so that it has.
-  const auto quits = root / "quits";
+  // stranger's signal, say. And one that stops watching then, its report
+  // pipe closed, but runs on, as a woken guard does while it releases. The
+  // lock is held a moment, so that each has.
+  const auto quits = root / "quits", leaves = root / "leaves";
   std::ofstream(quits) << "#!/bin/sh\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\n";
-  std::filesystem::permissions(quits, std::filesystem::perms::owner_all);
-  {
+  std::ofstream(leaves) << "#!/bin/sh\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\neval \"exec $FNGUARD_READY_FD>&-\"\n"
+                           "exec sleep 60\n";
+  for (const auto &program : {quits, leaves}) {
+    SCOPED_TRACE(program.filename().string());
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
     int held[2];
     ASSERT_EQ(::pipe(held), 0);
     Child holder([&] {
@@ -170,9 +175,11 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
     ::close(held[0]);
     ::close(held[1]);
-    EXPECT_THAT([&] { FnRemapSession::begin(quits.string(), ours); },
-                fails(Code::guardNotWatching, "the guard at " + quits.string() + " ended before the remap was installed"));
+    EXPECT_THAT([&] { FnRemapSession::begin(program.string(), ours); },
+                fails(Code::guardNotWatching, "the guard at " + program.string() + " ended before the remap was installed"));
     EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(store.read(), original);
+    EXPECT_TRUE(KeyMappingLedger::file().peek().holds.holds.empty()) << "a hold was written";
   }
   EXPECT_TRUE(noChildren()) << "a guard was left running";
   EXPECT_EQ(store.read(), original);

@@ -55,6 +55,7 @@ struct FnRemapSession::State {
   std::string guardPath;
   KeyMappingHold hold;      // ours in the ledger, once installed
   Process::ChildProcess guard;
+  FileDescriptor watching;  // the guard's report pipe, whose end of file says it no longer watches
   std::mutex guardAccess;   // the guard, between the monitor and guardPid()
   std::atomic<pid_t> lastGuardPid{0}; // what guardPid() says while the monitor is at work
   pid_t owner = ::getpid(); // the process that began it, the only one it acts in
@@ -88,7 +89,7 @@ struct FnRemapSession::State {
       end(std::chrono::milliseconds{0}); // the lock once: the guard removes it anyway
     } else {
       const std::lock_guard access(guardAccess);
-      guard.terminate(endBound);
+      endGuard();
     }
   }
 
@@ -98,8 +99,23 @@ struct FnRemapSession::State {
   // guard ended, when it cannot be started or does not say so, or once
   // \p cancel is readable.
   void startGuard(int cancel = -1) {
-    Process::launchGuard(guard, guardPath, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey), cancel);
+    watching = FileDescriptor(); // a launch that throws leaves no pipe of the guard before
+    watching = Process::launchGuard(guard, guardPath, usage(FnRemapMapping::srcKey), usage(FnRemapMapping::dstKey),
+                                    cancel);
     lastGuardPid = guard.pid();
+  }
+
+  // Whether our guard still watches us: it runs, and has not closed its
+  // report pipe, which it does as soon as it wakes, before it takes the
+  // lock. Asked under the lock, a yes holds until we let the lock go: a
+  // guard woken meanwhile waits for it and then finds what we installed.
+  // One that has closed it may already have had the lock and found no hold
+  // of ours, which we cannot tell from one that has yet to take it.
+  bool guardWatching() noexcept { return guard.pid() != 0 && Process::stillWatching(watching.get()); }
+
+  void endGuard() noexcept {
+    guard.terminate(endBound);
+    watching = FileDescriptor();
   }
 
   // The list and the ledger as they stand; throws saying which cannot be had.
@@ -278,7 +294,7 @@ struct FnRemapSession::State {
       if (!lock) {
         ending = SessionErrors::lockFailure(lock.busy(), lock.error());
       } else {
-        if (guard.pid() == 0)
+        if (!guardWatching())
           fail(Message::endedEarly, {guardPath});
         install();
         suspended = false;
@@ -298,7 +314,7 @@ struct FnRemapSession::State {
     suspended = false;
     const std::lock_guard access(guardAccess);
     if (!installed) {
-      guard.terminate(endBound);
+      endGuard();
       lastGuardPid = 0;
       return {true, {}};
     }
@@ -309,7 +325,7 @@ struct FnRemapSession::State {
       return ending;
     }
     installed = false;
-    guard.terminate(endBound);
+    endGuard();
     lastGuardPid = 0;
     return ending;
   }
@@ -366,7 +382,7 @@ struct FnRemapSession::State {
     if (!installed || guard.pid() == 0) // a guard that ended is seen to first
       return std::nullopt;
     const auto lock = lockUnlessStopping(running);
-    if (!lock || running.stopping())
+    if (!lock || running.stopping() || !guardWatching()) // one that is leaving has released, or will
       return std::nullopt;
     try {
       if (FnGuard::detail::containsEntry(current().list, ours))
@@ -427,7 +443,7 @@ struct FnRemapSession::State {
       if (running.stopping())
         return std::nullopt;
       if (lock) {
-        if (guard.pid() != 0) {
+        if (guardWatching()) {
           try {
             install();
             return Event::guardReplaced;
@@ -437,7 +453,7 @@ struct FnRemapSession::State {
         }
         if (!release()) {
           installed = false;
-          guard.terminate(endBound);
+          endGuard();
           return Event::removed;
         }
       }
@@ -494,9 +510,9 @@ FnRemapSession FnRemapSession::beginOver(const std::string &guardPath, const Key
       const auto failure = SessionErrors::lockFailure(lock.busy(), lock.error());
       throw FnRemapSessionError(failure.code, failure.message);
     }
-    // A stranger's signal may have ended it since: installed now, the remap
-    // would have no guard.
-    if (state->guard.pid() == 0)
+    // A stranger's signal may have woken it since: installed now, the remap
+    // would have no guard, even while the woken one has yet to exit.
+    if (!state->guardWatching())
       fail(Message::endedEarly, {guardPath});
     state->install();
   }

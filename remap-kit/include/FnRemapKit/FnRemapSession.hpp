@@ -95,7 +95,9 @@ private:
 /// watching us (the first time a freshly downloaded guard runs, macOS may
 /// assess it before it starts, which can take seconds) ("\n" on the pipe named in FnGuard::readyVariable; anything
 /// else is why it cannot reach the key mapping). Only then does it take the
-/// KeyMappingLock (waiting 2 s at most for another holder) and, under it:
+/// KeyMappingLock (waiting 2 s at most for another holder) and, under it,
+/// unless the guard no longer watches (it has ended, or closed that pipe,
+/// which it does as soon as it wakes):
 /// repairs the ledger (KeyMappingLedger: the holds of applications that are
 /// gone are released), refuses a key that another live application holds
 /// with another destination, records our hold and the user's entries that

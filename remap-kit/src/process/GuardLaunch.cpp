@@ -229,8 +229,8 @@ std::string describeBound(milliseconds bound) {
   return text + " s";
 }
 
-void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
-                 int cancel) {
+FileDescriptor launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
+                           int cancel) {
   FileDescriptor read, write;
   int error = makeReportPipe(read, write);
   if (error == 0)
@@ -242,7 +242,7 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
   const auto report = awaitReport(read.get(), bound, cancel);
   switch (report.kind) {
   case Report::watching:
-    return;
+    return read;
   case Report::cannot:
     guard.terminate(endBound);
     throw SessionErrors::error(Message::cannotReach, {path, report.reason});
@@ -258,6 +258,20 @@ void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src,
     guard.terminate(endBound);
     throw SessionErrors::error(Message::silent, {path, describeBound(bound)});
   }
+  return FileDescriptor(); // not reached: each kind returns or throws, which g++ cannot see
+}
+
+bool stillWatching(int report) noexcept {
+  if (report < 0)
+    return false;
+  // A guard writes nothing after its word, so any event at all (end of
+  // file, a hang-up, more bytes) is taken for one that no longer watches:
+  // the safe side, since the caller then does not install.
+  pollfd watched{report, POLLIN, 0};
+  int ready = -1;
+  while ((ready = ::poll(&watched, 1, 0)) < 0 && errno == EINTR) {
+  }
+  return ready == 0;
 }
 
 } // namespace FnRemapKit::Process

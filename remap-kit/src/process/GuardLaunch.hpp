@@ -51,13 +51,21 @@ std::string describeBound(std::chrono::milliseconds bound);
 inline constexpr std::chrono::milliseconds endBound{500};
 
 /// Starts the guard at \p path into \p guard, watching this process for
-/// the entry {src, dst}, and returns once it reports that it is watching.
-/// Throws FnRemapSessionError saying what failed, with the guard ended:
-/// also when it says that it cannot reach the key mapping, and when it
-/// started but cannot be held (for want of descriptors, say). Once
-/// \p cancel (when given) is readable, the wait gives up at once and ends
-/// the guard: whoever asked for it no longer needs it.
-void launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
-                 int cancel = -1);
+/// the entry {src, dst}, and returns once it reports that it is watching,
+/// with the read end of the pipe it reported on (close-on-exec): the guard
+/// keeps its end open while it watches (stillWatching). Throws
+/// FnRemapSessionError saying what failed, with the guard ended: also when
+/// it says that it cannot reach the key mapping, and when it started but
+/// cannot be held (for want of descriptors, say). Once \p cancel (when
+/// given) is readable, the wait gives up at once and ends the guard:
+/// whoever asked for it no longer needs it.
+FileDescriptor launchGuard(ChildProcess &guard, const std::string &path, std::int64_t src, std::int64_t dst,
+                           int cancel = -1);
+
+/// Whether a guard that reported watching on \p report (launchGuard's
+/// descriptor) has not yet said otherwise: nothing has happened on the
+/// pipe. End of file, a hang-up, anything more than its word, or no pipe
+/// to look at mean that it no longer watches. Never blocks.
+bool stillWatching(int report) noexcept;
 
 } // namespace FnRemapKit::Process
