@@ -153,6 +153,7 @@ byte sig[NAPP];         /* the first stop signal in the guard's pipe */
 bool wasInstalled[NAPP]; /* begin installed: a stranger's signal may come from then on */
 bool endFailed[NAPP];   /* its end did not have the lock: it exits, its hold left to its guard */
 bool writerDone, strangerDone;
+bool faultLeft[NAPP];   /* the session's one SIGKILL not yet used */
 
 /* ---- ghosts, for the properties only ---- */
 byte fresh = 0;         /* bit p: process p knows the current list (read it, or wrote it) */
@@ -252,6 +253,7 @@ inline killApp(i) {
   :: else -> skip
   fi;
   printf("[%d] SIGKILL\n", APP(i));
+  fresh = fresh & ~flag(APP(i));
   if
   :: lock == APP(i) -> lock = FREE /* the kernel drops its lock */
   :: else -> skip
@@ -260,14 +262,27 @@ inline killApp(i) {
 inline killGuard(i) {
   guardKilled[i] = true; guardDone[i] = true;
   printf("[%d] SIGKILL\n", GUARD(i));
+  fresh = fresh & ~flag(GUARD(i));
   if
   :: lock == GUARD(i) -> lock = FREE
   :: else -> skip
   fi
 }
 
+/* A SIGKILL is a step of the process killed, an alternative at each of its
+   steps that others can see (one after a step only of its own locals is the
+   same as one before it); the process then ends, its locals forgotten. An
+   application's step may also kill its guard with it: the guard then leaves
+   at its next step, before doing anything (its `unless`), as a SIGKILLed
+   process takes no further step. */
+#define APP_DIES                                                                 \
+  :: d_step { faultLeft[i] -> faultLeft[i] = false; killApp(i); forgetApp() }; goto done \
+  :: d_step { faultLeft[i] && guardRuns(i) -> faultLeft[i] = false; killApp(i); killGuard(i); forgetApp() }; goto done
+#define GUARD_DIES                                                               \
+  :: d_step { faultLeft[i] -> faultLeft[i] = false; killGuard(i) }
+
 /* ---- the guard: FnGuard::runGuard ---- */
-proctype Guard(byte i) provided (!guardKilled[i]) {
+proctype Guard(byte i) {
   byte me = GUARD(i);
   byte l, n, lh, ld, j;
   byte d1; /* the retry: displaced once the merge-back is recorded */
@@ -284,6 +299,7 @@ proctype Guard(byte i) provided (!guardKilled[i]) {
     :: sig[i] == STRANGER -> goto quiet
     :: d_step { !appAlive[i] -> guardLeaving[i] = true }
 #endif
+    GUARD_DIES
     fi;
 
     /* FnGuard::detail::releaseForGuard, the lock within its bound:
@@ -291,25 +307,40 @@ proctype Guard(byte i) provided (!guardKilled[i]) {
     if
     :: d_step { TAKE; readAll(); planRelease(i, true); forgetUnchanged() }
     :: BUSY -> printf("[%d] lock: past the bound\n", me); goto late
+    GUARD_DIES
     fi;
     if
-    :: n != l -> d_step { putList(); l = 0; n = 0 } /* Release::write: KeyMappingStore::write */
-    :: else -> skip
+    :: n != l ->
+      if
+      :: d_step { putList(); l = 0; n = 0 } /* Release::write: KeyMappingStore::write */
+      GUARD_DIES
+      fi
+    :: n == l -> skip
     fi;
-    d_step { putLedger(); giveAndForget() } /* KeyMappingLedger::save, then the unlock */
+    if
+    :: d_step { putLedger(); giveAndForget() } /* KeyMappingLedger::save, then the unlock */
+    GUARD_DIES
+    fi;
     goto quiet;
 
 late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no repair */
     skip;
-    d_step {
-      pastBound++;
-      if
-      :: lock == WRITER -> outwaited = outwaited | flag(i)
-      :: else -> skip
-      fi
-    };
-    d_step { lh = holds; ld = displaced } /* KeyMappingLedger::peek, no lock */
-    d_step {                              /* KeyMappingStore::read, no lock; Holds::releaseEntry */
+    if
+    :: d_step {
+         pastBound++;
+         if
+         :: lock == WRITER -> outwaited = outwaited | flag(i)
+         :: else -> skip
+         fi
+       }
+    GUARD_DIES
+    fi;
+    if
+    :: d_step { lh = holds; ld = displaced } /* KeyMappingLedger::peek, no lock */
+    GUARD_DIES
+    fi;
+    if
+    :: d_step {                           /* KeyMappingStore::read, no lock; Holds::releaseEntry */
       l = list;
       if
       :: !liveOther(lh, i) && cnt(l, S) > 0 ->
@@ -327,17 +358,24 @@ late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no
       :: n == l -> l = 0; n = 0
       :: else -> skip
       fi
-    };
+       }
+    GUARD_DIES
+    fi;
     if
-    :: n != l -> d_step { lockless = true; putList(); l = 0; n = 0; fresh = 0 } /* KeyMappingStore::write, no lock */
-    :: else -> skip
+    :: n != l ->
+      if
+      :: d_step { lockless = true; putList(); l = 0; n = 0; fresh = 0 } /* KeyMappingStore::write, no lock */
+      GUARD_DIES
+      fi
+    :: n == l -> skip
     fi;
 #ifndef NO_RETRY
     /* the retry: KeyMappingLock::acquire(retryBound), the holder resumes
        within it; Release::locked(true): Holds::restoreLive merges back the
        entry of every other live hold the list lacks, recording what it
        drops, then the release as within the bound */
-    d_step {
+    if
+    :: d_step {
       TAKE; readAll();
       d1 = ld;
 #ifndef RETRY_NO_MERGE
@@ -348,21 +386,40 @@ late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no
 #endif
       planRelease(i, true);
       forgetUnchanged()
-    };
-    if
-    :: d1 != displaced -> d_step { displaced = d1; d1 = 0; printf("[%d] ledger write: displaced %d\n", me, displaced) }
-    :: else -> d1 = 0
+       }
+    GUARD_DIES
     fi;
     if
-    :: n != l -> d_step { putList(); l = 0; n = 0 }
-    :: else -> skip
+    :: d1 != displaced ->
+      if
+      :: d_step { displaced = d1; d1 = 0; printf("[%d] ledger write: displaced %d\n", me, displaced) }
+      GUARD_DIES
+      fi
+    :: d1 == displaced -> d1 = 0
     fi;
-    d_step { putLedger(); giveAndForget(); pastBound--; printf("[%d] retry ended\n", me); checkP3() }
+    if
+    :: n != l ->
+      if
+      :: d_step { putList(); l = 0; n = 0 }
+      GUARD_DIES
+      fi
+    :: n == l -> skip
+    fi;
+    if
+    :: d_step { putLedger(); giveAndForget(); pastBound--; printf("[%d] retry ended\n", me); checkP3() }
+    GUARD_DIES
+    fi
 #else
     d_step { l = 0; n = 0 }
 #endif
 quiet:
     guardDone[i] = true
+  } unless {
+    /* SIGKILLed (by its own step, or with its application): it ends; what
+       the kernel does at its death was done in the killing step. (A kill
+       between its last step and this end would only add to what the
+       properties exempt.) */
+    guardKilled[i] -> d_step { l = 0; n = 0; lh = 0; ld = 0; j = 0; d1 = 0 }
   }
 }
 
@@ -379,11 +436,17 @@ inline terminateAndExit() {
   appAlive[i] = false; printf("[%d] exit\n", me); appDone[i] = true
 }
 
-proctype App(byte i) provided (!appKilled[i]) {
+proctype App(byte i) {
   byte me = APP(i);
   byte l, n, lh, ld, j;
 #ifdef END_FROM_BEGIN_LIST
   byte original;
+#endif
+  /* the locals of a killed application are dead */
+#ifdef END_FROM_BEGIN_LIST
+#define forgetApp() l = 0; n = 0; lh = 0; ld = 0; j = 0; original = 0
+#else
+#define forgetApp() l = 0; n = 0; lh = 0; ld = 0; j = 0
 #endif
 
   {
@@ -391,7 +454,10 @@ proctype App(byte i) provided (!appKilled[i]) {
        spawn, and the readiness report; a guard that ends before it reports
        is the same as one that ends right after it, which the check under
        the lock below finds) */
-    atomic { run Guard(i); guardStarted[i] = true };
+    if
+    :: atomic { run Guard(i); guardStarted[i] = true }
+    APP_DIES
+    fi;
 
     /* KeyMappingLock::acquire; the guard still watching (State::guardWatching:
        it runs and its readiness pipe is open), checked under the lock: a
@@ -430,16 +496,32 @@ proctype App(byte i) provided (!appKilled[i]) {
 #ifdef BEGIN_TIMEOUT
     :: BUSY -> goto beginFailed
 #endif
+    APP_DIES
     fi;
     if
     :: j == 4 -> j = 0; goto beginFailed /* "the guard ... ended before the remap was installed" */
-    :: j == 1 -> d_step { putList(); j = 0 } /* the repair's KeyMappingStore::write */
+    :: j == 1 ->
+      if
+      :: d_step { putList(); j = 0 } /* the repair's KeyMappingStore::write */
+      APP_DIES
+      fi
     :: j == 0 -> skip
     fi;
     if
-    :: l != n -> d_step { putLedger() }; /* KeyMappingLedger::save: our hold, the displaced */
-      d_step { n = l; putList(); installed[i] = true; wasInstalled[i] = true; giveAndForget() } /* KeyMappingStore::write of merging */
-    :: else -> d_step { putLedger(); installed[i] = true; wasInstalled[i] = true; checkP3(); giveAndForget() } /* another's S stands */
+    :: l != n ->
+      if
+      :: d_step { putLedger() } /* KeyMappingLedger::save: our hold, the displaced */
+      APP_DIES
+      fi;
+      if
+      :: d_step { n = l; putList(); installed[i] = true; wasInstalled[i] = true; giveAndForget() } /* KeyMappingStore::write of merging */
+      APP_DIES
+      fi
+    :: l == n ->
+      if
+      :: d_step { putLedger(); installed[i] = true; wasInstalled[i] = true; checkP3(); giveAndForget() } /* another's S stands */
+      APP_DIES
+      fi
     fi;
 
     /* the application runs; then FnRemapSession::end (State::end) */
@@ -450,27 +532,41 @@ proctype App(byte i) provided (!appKilled[i]) {
 #ifdef END_TIMEOUT
     :: BUSY -> endFailed[i] = true; goto leave /* end fails: the guard is kept for our exit */
 #endif
+    APP_DIES
     fi;
 #ifndef DROP_HOLD_FIRST
     if
-    :: n != l -> d_step { putList(); l = 0; n = 0 } /* KeyMappingStore::write, its verify always passes here */
-    :: else -> skip
+    :: n != l ->
+      if
+      :: d_step { putList(); l = 0; n = 0 } /* KeyMappingStore::write, its verify always passes here */
+      APP_DIES
+      fi
+    :: n == l -> skip
     fi;
     /* KeyMappingLedger::save, the unlock, ChildProcess::terminate and the
        exit in one step: once our hold is gone no other process reads
        anything of ours but the guard's pipe and our pid's life, which the
        guard reads together */
-    d_step { putLedger(); giveAndForget(); terminateAndExit() }
+    if
+    :: d_step { putLedger(); giveAndForget(); terminateAndExit() }
+    APP_DIES
+    fi
 #else
-    d_step { putLedger() };
-    d_step {
-      if
-      :: n != l -> putList()
-      :: else -> skip
-      fi;
-      giveAndForget();
-      terminateAndExit()
-    }
+    if
+    :: d_step { putLedger() }
+    APP_DIES
+    fi;
+    if
+    :: d_step {
+         if
+         :: n != l -> putList()
+         :: else -> skip
+         fi;
+         giveAndForget();
+         terminateAndExit()
+       }
+    APP_DIES
+    fi
 #endif
 #else
     /* as before the ledger: restoring(current, ours, original), no ledger */
@@ -486,33 +582,31 @@ proctype App(byte i) provided (!appKilled[i]) {
 #ifdef END_TIMEOUT
     :: BUSY -> endFailed[i] = true; goto leave
 #endif
+    APP_DIES
     fi;
-    d_step { putList(); giveAndForget(); original = 0; terminateAndExit() }
+    if
+    :: d_step { putList(); giveAndForget(); original = 0; terminateAndExit() }
+    APP_DIES
+    fi
 #endif
     goto done;
 
 beginFailed: /* nothing written; the state's destructor ends the guard */
     skip;
-    d_step { terminateAndExit() };
+    if
+    :: d_step { terminateAndExit() }
+    APP_DIES
+    fi;
     goto done;
 leave:
     skip;
-    d_step { appAlive[i] = false; installed[i] = false; printf("[%d] exit\n", me); appDone[i] = true };
+    if
+    :: d_step { appAlive[i] = false; installed[i] = false; printf("[%d] exit\n", me); appDone[i] = true }
+    APP_DIES
+    fi;
 done:
     skip
   }
-}
-
-/* ---- SIGKILL, once a session: of the application, of its guard, or of
-   both at once, at any step. The process killed never moves again
-   (its `provided` clause); what the kernel does at its death is done here */
-proctype Faults(byte i) {
-  if
-  :: skip
-  :: d_step { appAlive[i] -> killApp(i) }
-  :: d_step { guardRuns(i) -> killGuard(i) }
-  :: d_step { appAlive[i] && guardRuns(i) -> killApp(i); killGuard(i) }
-  fi
 }
 
 /* ---- examples/keymap set ---- */
@@ -583,10 +677,10 @@ active proctype Stranger() {
 active proctype Check() {
   atomic {
     appAlive[0] = true; appAlive[1] = true;
-    run App(0); run App(1);
 #ifndef NO_FAULTS
-    run Faults(0); run Faults(1)
+    faultLeft[0] = true; faultLeft[1] = true;
 #endif
+    run App(0); run App(1)
   };
   /* a SIGKILLed process stays where it was, so pan runs with -E; a wait
      that no one can end is caught here instead */
