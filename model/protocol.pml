@@ -66,7 +66,7 @@
  * NO_FAULTS leave out what they name.
  * Variants (-D): NO_LOCK, END_FROM_BEGIN_LIST, STRANGER_KILLS, NO_RETRY,
  * RETRY_NO_MERGE, DROP_HOLD_FIRST, REGUARD_AFTER_EXIT0, DISPLACED_ADD,
- * NO_GUARD_CHECK, BARE_LOCKLESS_REMOVAL; each changes only its named step.
+ * NO_GUARD_CHECK; each changes only its named step.
  * -DONLY=n checks property Pn alone.
  */
 
