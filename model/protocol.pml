@@ -1,9 +1,9 @@
 /*
  * The install and remove protocol of FnRemapKit: sessions in several
- * applications, their guards, the lock with its bound, the ledger of holds,
- * an outside writer, and SIGKILL at any step. model/README.md says how each
- * step maps to the code, which steps are merged and why, and what is left
- * out.
+ * applications, their guards, each session's monitor, the lock with its
+ * bound, the ledger of holds, an outside writer, and SIGKILL at any step.
+ * model/README.md says how each step maps to the code, which steps are
+ * merged and why, and what is left out.
  *
  * State
  *   list       the user key mapping, one for the machine: how many copies of
@@ -18,26 +18,36 @@
  * user Fn entry the outside writer may set; O, a user entry for another key.
  *
  * Processes
- *   App(0), App(1)  two applications, one session each: begin, then end
- *   Guard(i)        each session's guard (FnGuard::runGuard)
+ *   App(0), App(1)  two applications, one session each: begin; then, while
+ *                   it runs, its monitor's work (a guard replaced or its
+ *                   hold tidied, a keyboard's re-apply) and, for A, one
+ *                   suspend and resume; then end
+ *   Guard(g, i)     a guard of session i (FnGuard::runGuard); a session's
+ *                   first guard is g = i, its replacements g = i + 3, i + 5
  *   Writer          examples/keymap set: takes the lock, writes a list of its
  *                   own, or a stale one it read earlier
- *   Stranger        may send a stop signal to one guard
- *   Faults(i)       may SIGKILL application i, its guard, or both at once,
- *                   once, at any step
+ *   Stranger        may send a stop signal to A's guard of the moment
  *   Check           once all of those have finished: the end-state checks;
  *                   then App(2), a later session, and the checks once more
+ * Faults: each session's application may be SIGKILLed once, or its guard
+ * of the moment, or the two at once, at any step (a step of the process
+ * killed). With the monitor only A's guard is killed alone (B is the same
+ * session under another name); -DTWO_FAULTS lets A have both, one after the
+ * other (its guard, replaced, then its application), and -DONLY_A_FAULTS
+ * spares B.
  *
  * Properties (each failure prints "broken: Pn" and fails an assertion)
  *   P1 once every application and guard has finished, no S in the list;
  *      except where an application ended without its own release (SIGKILLed,
- *      or its end did not have the lock) and its guard was SIGKILLed, or
- *      where the outside writer put it back with no guard left to retry;
- *      after the later session has ended there is none in any case
+ *      or its end did not have the lock) while its guard of the moment was
+ *      SIGKILLed (with it, or before it and not yet replaced), unless a
+ *      stranger's signal had that session's guard release first; or where
+ *      the outside writer put S back with no guard left to retry; after the
+ *      later session has ended there is none in any case
  *   P2 the user's entries are as the user left them, each once, after the
  *      last hold has ended
- *   P3 while a session is installed and its guard alive and unsignalled,
- *      S is in the list
+ *   P3 while a session is installed (not suspended) and the guard its hold
+ *      names alive and unsignalled, S is in the list
  *   P4 every list write by FnRemapKit follows its writer's read of the
  *      current list (no lost update)
  *   P3 and P4 are exempt while a guard is past the bound (from then to the
@@ -51,17 +61,34 @@
  * together with the unlock. Reads and writes made without the lock are a
  * step each.
  *
+ * Parts (-D): NO_MONITOR (the sessions as begin and end alone; no suspend
+ * and no re-apply either), NO_SUSPEND, NO_REAPPLY, NO_WRITER, NO_STRANGER,
+ * NO_FAULTS leave out what they name.
  * Variants (-D): NO_LOCK, END_FROM_BEGIN_LIST, STRANGER_KILLS, NO_RETRY,
- * RETRY_NO_MERGE, DROP_HOLD_FIRST; each changes only its named step.
+ * RETRY_NO_MERGE, DROP_HOLD_FIRST, REGUARD_AFTER_EXIT0, DISPLACED_ADD,
+ * NO_GUARD_CHECK; each changes only its named step.
  * -DONLY=n checks property Pn alone.
  */
 
 #ifndef ONLY
 #define ONLY 0
 #endif
+#ifndef NO_MONITOR
+#define MONITORED true
+#else
+#define MONITORED false
+#define NO_SUSPEND
+#define NO_REAPPLY
+#endif
+#ifdef TWO_FAULTS
+#define TWO_KILLS true
+#else
+#define TWO_KILLS false
+#endif
 
 #define NAPP 3 /* A, B, and the later session C */
 #define LATER 2
+#define NGUARD 7 /* A's 0, 3, 5; B's 1, 4, 6; C's 2 */
 
 /* ---- entries, and the list as counts of them (two bits each) ---- */
 #define U 0
@@ -127,14 +154,23 @@ inline releasing(x, disp) {
 
 /* ---- who: process ids (for the lock and the ghost reads) ---- */
 #define APP(i) (i)
-#define GUARD(i) (3 + (i))
-#define WRITER 6
+#define GUARD(g) (3 + (g))
+#define WRITER 10
 #define FREE 255
 
 /* ---- signals in a guard's self-pipe ---- */
 #define NONE 0
 #define STRANGER 1
 #define PARENT 2
+
+/* ---- what an application's locked section is for ---- */
+#define BEGIN 1
+#define REHOLD 2  /* the monitor: a new guard's hold in place of the old */
+#define RESUME 3
+#define REAPPLY 4 /* the monitor: a keyboard appeared */
+#define END 5
+#define SUSPEND 6
+#define TIDY 7    /* the monitor: its guard exited 0, having released */
 
 byte list = one(U) + one(O);
 byte holds = 0;
@@ -144,23 +180,28 @@ byte lock = FREE;
 bool appAlive[NAPP];    /* the application's pid exists (pids never reused) */
 bool appKilled[NAPP];   /* SIGKILLed */
 bool appDone[NAPP];
-bool installed[NAPP];   /* begin has put S in (or found it), end not begun */
-bool guardStarted[NAPP];
-bool guardLeaving[NAPP]; /* woken: it has closed its readiness pipe */
-bool guardKilled[NAPP]; /* SIGKILLed */
-bool guardDone[NAPP];
-byte sig[NAPP];         /* the first stop signal in the guard's pipe */
+bool installed[NAPP];   /* the session holds S: from its install to its release */
+bool suspended[NAPP];
+byte cur[NAPP];         /* the session's guard of the moment */
+byte held[NAPP];        /* the guard its hold was last made for */
 bool wasInstalled[NAPP]; /* begin installed: a stranger's signal may come from then on */
 bool endFailed[NAPP];   /* its end did not have the lock: it exits, its hold left to its guard */
+bool appKillLeft[NAPP], guardKillLeft[NAPP]; /* the SIGKILLs not yet used */
+bool guardStarted[NGUARD];
+bool guardLeaving[NGUARD]; /* woken: it has closed its report pipe */
+bool guardKilled[NGUARD];  /* SIGKILLed */
+bool guardDone[NGUARD];
+byte sig[NGUARD];          /* the first stop signal in the guard's pipe */
 bool writerDone, strangerDone;
-bool faultLeft[NAPP];   /* the session's one SIGKILL not yet used */
 
 /* ---- ghosts, for the properties only ---- */
-byte fresh = 0;         /* bit p: process p knows the current list (read it, or wrote it) */
+short fresh = 0;        /* bit p: process p knows the current list (read it, or wrote it) */
 byte pastBound = 0;     /* guards between going past the bound and the end of their retry */
-byte outwaited = 0;     /* bit i: guard i went past the bound while the writer held the lock */
+byte outwaited = 0;     /* bit g: guard g went past the bound while the writer held the lock */
 bool sByWriter = false; /* the writer's write put S in and no FnRemapKit write followed */
 bool p3lost[NAPP];      /* the writer's write took S out while session i was installed */
+bool strangerReleased[NAPP]; /* a guard of session i released on a stranger's signal, and
+                                the session has not installed by its own call since */
 byte intent = one(U) + one(O); /* the user's entries, as the user last set them */
 bool intentKnown = true;       /* false once the writer wrote a stale list */
 bool lockless = false;         /* a guard past the bound wrote the list without the lock */
@@ -176,16 +217,19 @@ bool lockless = false;         /* a guard past the bound wrote the list without 
 #define aliveSet ((appAlive[0] -> 1 : 0) | (appAlive[1] -> 2 : 0) | (appAlive[2] -> 4 : 0))
 
 /* P3 for session i */
-#define p3(i) (!installed[i] || guardKilled[i] || guardDone[i] || sig[i] != NONE || p3lost[i] || cnt(list, S) > 0)
+#define p3(i) (!installed[i] || guardKilled[held[i]] || guardDone[held[i]] || sig[held[i]] != NONE || \
+               p3lost[i] || cnt(list, S) > 0)
 #define checkP3() require(3, pastBound > 0 || (p3(0) && p3(1) && p3(2)))
 
 /* ---- the lock: KeyMappingLock::acquire ---- */
 #ifndef NO_LOCK
 #define TAKE lock == FREE -> lock = me
+#define TAKEIF(c) (c) && lock == FREE -> lock = me
 #define BUSY lock != FREE && lock != me
 #define GIVE lock = FREE
 #else
 #define TAKE skip
+#define TAKEIF(c) (c) -> skip
 #define BUSY false
 #define GIVE skip
 #endif
@@ -202,6 +246,10 @@ inline putList() {
   printf("[%d] list write: U%d S%d W%d O%d\n", me, cnt(list, U), cnt(list, S), cnt(list, W), cnt(list, O));
   fresh = flag(me);
   sByWriter = false;
+  if
+  :: cnt(list, S) > 0 -> p3lost[0] = false; p3lost[1] = false
+  :: else -> skip
+  fi;
   checkP3()
 }
 
@@ -244,12 +292,19 @@ inline planRelease(pick, ours) {
   j = 0
 }
 
-/* ---- SIGKILL of application i, of its guard, or of both at once ---- */
-#define guardRuns(i) (guardStarted[i] && !guardDone[i] && !guardKilled[i])
+/* ---- SIGKILL ---- */
+#define guardRuns(g) (guardStarted[g] && !guardDone[g] && !guardKilled[g])
+/* a guard that still watches: running, its report pipe open (State::guardWatching) */
+#define watching(g) (guardRuns(g) && !guardLeaving[g])
+/* how the monitor sees a guard that has ended: by a signal (a SIGKILL, or
+   under STRANGER_KILLS the stranger's), or by exit 0 after its release */
+#define bySignal(g) (guardKilled[g] || (guardDone[g] && !guardLeaving[g] && sig[g] == STRANGER))
+#define exited0(g) (guardDone[g] && !bySignal(g))
+
 inline killApp(i) {
-  appKilled[i] = true; appAlive[i] = false; installed[i] = false; appDone[i] = true;
+  appKilled[i] = true; appAlive[i] = false; installed[i] = false; suspended[i] = false; appDone[i] = true;
   if
-  :: !guardStarted[i] -> guardDone[i] = true
+  :: !guardStarted[cur[i]] -> guardDone[cur[i]] = true
   :: else -> skip
   fi;
   printf("[%d] SIGKILL\n", APP(i));
@@ -259,12 +314,12 @@ inline killApp(i) {
   :: else -> skip
   fi
 }
-inline killGuard(i) {
-  guardKilled[i] = true; guardDone[i] = true;
-  printf("[%d] SIGKILL\n", GUARD(i));
-  fresh = fresh & ~flag(GUARD(i));
+inline killGuard(g) {
+  guardKilled[g] = true; guardDone[g] = true;
+  printf("[%d] SIGKILL\n", GUARD(g));
+  fresh = fresh & ~flag(GUARD(g));
   if
-  :: lock == GUARD(i) -> lock = FREE
+  :: lock == GUARD(g) -> lock = FREE
   :: else -> skip
   fi
 }
@@ -275,29 +330,39 @@ inline killGuard(i) {
    application's step may also kill its guard with it: the guard then leaves
    at its next step, before doing anything (its `unless`), as a SIGKILLed
    process takes no further step. */
-#define APP_DIES                                                                 \
-  :: d_step { faultLeft[i] -> faultLeft[i] = false; killApp(i); forgetApp() }; goto done \
-  :: d_step { faultLeft[i] && guardRuns(i) -> faultLeft[i] = false; killApp(i); killGuard(i); forgetApp() }; goto done
+#define APP_DIES                                                                                      \
+  :: d_step { appKillLeft[i] -> appKillLeft[i] = false; guardKillLeft[i] = (TWO_KILLS && i == 0 && guardKillLeft[i]); \
+              killApp(i); forgetApp() }; goto done                                                   \
+  :: d_step { appKillLeft[i] && guardKillLeft[i] && guardRuns(cur[i]) ->                             \
+              appKillLeft[i] = false; guardKillLeft[i] = false; killApp(i); killGuard(cur[i]); forgetApp() }; goto done
 #define GUARD_DIES                                                               \
-  :: d_step { faultLeft[i] -> faultLeft[i] = false; killGuard(i) }
+  :: d_step { guardKillLeft[i] && (i == 0 || !MONITORED) -> guardKillLeft[i] = false; appKillLeft[i] = (TWO_KILLS && appKillLeft[i]); killGuard(g) }
+
+/* a guard's release done, after a stranger's signal (for P1's exemption) */
+inline releasedOnSignal() {
+  if
+  :: sig[g] == STRANGER -> strangerReleased[i] = true
+  :: else -> skip
+  fi
+}
 
 /* ---- the guard: FnGuard::runGuard ---- */
-proctype Guard(byte i) {
-  byte me = GUARD(i);
+proctype Guard(byte g; byte i) {
+  byte me = GUARD(g);
   byte l, n, lh, ld, j;
   byte d1; /* the retry: displaced once the merge-back is recorded */
 
   {
     /* ExitWatch::wait: the parent's exit, or a signal on the self-pipe; the
-       guard closes its readiness pipe as it wakes, so that a begin that
-       has not yet installed sees it is leaving */
+       guard closes its report pipe as it wakes, so that a session about to
+       install sees it no longer watches */
     if
-    :: sig[i] == PARENT -> printf("[%d] the parent's signal: quiet end\n", me); goto quiet /* endByDefaultAction */
+    :: sig[g] == PARENT -> printf("[%d] the parent's signal: quiet end\n", me); goto quiet /* endByDefaultAction */
 #ifndef STRANGER_KILLS
-    :: d_step { sig[i] == STRANGER || !appAlive[i] -> guardLeaving[i] = true }
+    :: d_step { sig[g] == STRANGER || !appAlive[i] -> guardLeaving[g] = true }
 #else
-    :: sig[i] == STRANGER -> goto quiet
-    :: d_step { !appAlive[i] -> guardLeaving[i] = true }
+    :: sig[g] == STRANGER -> goto quiet
+    :: d_step { !appAlive[i] -> guardLeaving[g] = true }
 #endif
     GUARD_DIES
     fi;
@@ -318,7 +383,7 @@ proctype Guard(byte i) {
     :: n == l -> skip
     fi;
     if
-    :: d_step { putLedger(); giveAndForget() } /* KeyMappingLedger::save, then the unlock */
+    :: d_step { putLedger(); giveAndForget(); releasedOnSignal() } /* KeyMappingLedger::save, then the unlock */
     GUARD_DIES
     fi;
     goto quiet;
@@ -329,7 +394,7 @@ late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no
     :: d_step {
          pastBound++;
          if
-         :: lock == WRITER -> outwaited = outwaited | flag(i)
+         :: lock == WRITER -> outwaited = outwaited | flag(g)
          :: else -> skip
          fi
        }
@@ -406,100 +471,182 @@ late: /* ... or past it: Release::unlocked: the ledger peeked, never written, no
     :: n == l -> skip
     fi;
     if
-    :: d_step { putLedger(); giveAndForget(); pastBound--; printf("[%d] retry ended\n", me); checkP3() }
+    :: d_step { putLedger(); giveAndForget(); pastBound--; printf("[%d] retry ended\n", me); checkP3(); releasedOnSignal() }
     GUARD_DIES
     fi
 #else
     d_step { l = 0; n = 0 }
 #endif
 quiet:
-    guardDone[i] = true
+    guardDone[g] = true
   } unless {
     /* SIGKILLed (by its own step, or with its application): it ends; what
        the kernel does at its death was done in the killing step. (A kill
        between its last step and this end would only add to what the
        properties exempt.) */
-    guardKilled[i] -> d_step { l = 0; n = 0; lh = 0; ld = 0; j = 0; d1 = 0 }
+    guardKilled[g] -> d_step { l = 0; n = 0; lh = 0; ld = 0; j = 0; d1 = 0 }
   }
 }
 
 /* ---- an application with one session: FnRemapSession ---- */
 
-
-
-/* ChildProcess::terminate (the parent's SIGTERM), then the exit */
-inline terminateAndExit() {
+/* Process::launchGuard: spawn, and the readiness report. A guard that ends
+   before it reports is the same as one that ends right after it, which the
+   check under the lock finds. A replacement takes the session's next slot. */
+inline startGuard() {
   if
-  :: sig[i] == NONE -> sig[i] = PARENT; printf("[%d] signals its guard\n", me)
+  :: guardStarted[cur[i]] -> cur[i] = cur[i] + (cur[i] < 3 -> 3 : 2)
   :: else -> skip
   fi;
+  assert(cur[i] < NGUARD);
+  run Guard(cur[i], i);
+  guardStarted[cur[i]] = true
+}
+
+/* ChildProcess::terminate: the parent's SIGTERM */
+inline terminate() {
+  if
+  :: sig[cur[i]] == NONE -> sig[cur[i]] = PARENT; printf("[%d] signals its guard\n", me)
+  :: else -> skip
+  fi
+}
+
+inline exitApp() {
   appAlive[i] = false; printf("[%d] exit\n", me); appDone[i] = true
+}
+
+#ifdef END_FROM_BEGIN_LIST
+#define forgetOriginal() original = 0
+#else
+#define forgetOriginal() skip
+#endif
+
+/* the install's last step: the session holds S, by the guard of the moment */
+inline installedNow() {
+  installed[i] = true; wasInstalled[i] = true; held[i] = cur[i];
+  if
+  :: why == BEGIN || why == RESUME -> suspended[i] = false; strangerReleased[i] = false
+  :: else -> skip
+  fi;
+  why = 0
+}
+
+/* State::install, planned under the lock on what was read: the guard still
+   watching (State::guardWatching: a guard that left before our hold is
+   written would find nothing to remove and leave us unguarded), then
+   Holds::release (the repair), Holds::conflicting, Holds::addHold,
+   Holds::installing. For begin, resume, the monitor's re-hold after a new
+   guard (which releases instead when the new guard no longer watches) and
+   its re-apply (which writes only if S is missing). j: 1 the repair's list
+   goes first, 4 the guard no longer watches, 5 nothing to re-apply. */
+inline planInstall() {
+  readAll();
+  if
+  :: why == REAPPLY && (cnt(l, S) > 0 || !watching(cur[i])) -> GIVE; j = 5
+#ifndef NO_GUARD_CHECK
+  :: why != REAPPLY && why != REHOLD && !watching(cur[i]) -> GIVE; j = 4
+  :: why == REHOLD && !watching(cur[i]) -> installed[i] = false; planRelease(i, true); forgetUnchanged(); j = 4
+#endif
+  :: else ->
+#ifdef END_FROM_BEGIN_LIST
+    if
+    :: why == BEGIN -> original = l
+    :: else -> skip
+    fi;
+#endif
+    planRelease(NAPP, false);
+    if
+    :: n != l -> j = 1
+    :: else -> skip
+    fi;
+    displacing(ld, n);
+    lh = lh | flag(i);
+    l = n;
+    if
+    :: liveOther(lh, i) && cnt(n, S) > 0 -> skip
+    :: else -> merging(l)
+    fi
+  fi;
+  if
+  :: j >= 4 && why != REHOLD -> l = 0; n = 0; lh = 0; ld = 0; fresh = fresh & ~flag(me)
+  :: else -> skip
+  fi
+}
+
+/* what follows a release's last write: end's exit, suspend's state, or
+   for the monitor the hold ended (its new guard, if any, ended); `why`
+   stays END for the branch that follows */
+inline released() {
+  if
+  :: why == END -> terminate(); exitApp(); forgetOriginal()
+  :: why == SUSPEND -> suspended[i] = true; why = 0
+  :: why == REHOLD -> terminate(); why = 0
+  :: else -> why = 0
+  fi
+}
+
+/* a release that changes nothing (the guard's own came first, say) writes
+   the same ledger it read, which no reader can tell from no write: it ends
+   in its lock's step (j = 6) */
+inline unchangedDone() {
+  if
+  :: n == l && lh == holds && ld == displaced -> giveAndForget(); released(); j = 6
+  :: else -> skip
+  fi
+}
+
+/* State::releaseWithin: the repair and our release planned at once */
+inline planOwnRelease() {
+  installed[i] = false;
+  readAll();
+#ifdef END_FROM_BEGIN_LIST
+  if
+  :: why == END -> /* as before the ledger: restoring(current, ours, original) */
+    n = without(l, S) + (original & (3 | (3 << (2 * W))));
+    if
+    :: cnt(original, S) > 0 -> n = n + one(S)
+    :: else -> skip
+    fi
+  :: else -> planRelease(i, true); forgetUnchanged()
+  fi;
+#else
+  planRelease(i, true); forgetUnchanged();
+#endif
+  unchangedDone()
 }
 
 proctype App(byte i) {
   byte me = APP(i);
   byte l, n, lh, ld, j;
+  byte why;          /* what the locked section in progress is for */
+  bool didSuspend;
 #ifdef END_FROM_BEGIN_LIST
   byte original;
 #endif
   /* the locals of a killed application are dead */
-#ifdef END_FROM_BEGIN_LIST
-#define forgetApp() l = 0; n = 0; lh = 0; ld = 0; j = 0; original = 0
-#else
-#define forgetApp() l = 0; n = 0; lh = 0; ld = 0; j = 0
-#endif
+#define forgetApp() l = 0; n = 0; lh = 0; ld = 0; j = 0; why = 0; didSuspend = 0; forgetOriginal()
 
   {
-    /* FnRemapSession::beginOver: State::startGuard (Process::launchGuard:
-       spawn, and the readiness report; a guard that ends before it reports
-       is the same as one that ends right after it, which the check under
-       the lock below finds) */
+    /* FnRemapSession::beginOver: State::startGuard */
     if
-    :: atomic { run Guard(i); guardStarted[i] = true }
+    :: atomic { startGuard(); why = BEGIN }
     APP_DIES
     fi;
 
-    /* KeyMappingLock::acquire; the guard still watching (State::guardWatching:
-       it runs and its readiness pipe is open), checked under the lock: a
-       guard that left before our hold is written would find nothing to
-       remove and leave us unguarded. Then
-       State::install: Holds::release (the repair), Holds::addHold,
-       Holds::installing, all planned on what was read */
+install: /* KeyMappingLock::acquire, then the plan */
     if
-    :: d_step {
-         TAKE;
-#ifndef NO_GUARD_CHECK
-         if
-         :: guardLeaving[i] || guardKilled[i] || guardDone[i] -> GIVE; j = 4
-         :: else ->
-#endif
-           readAll();
-#ifdef END_FROM_BEGIN_LIST
-           original = l;
-#endif
-           planRelease(NAPP, false);
-           if
-           :: n != l -> j = 1 /* the repair's list goes first */
-           :: else -> skip
-           fi;
-           displacing(ld, n);
-           lh = lh | flag(i);
-           l = n;
-           if
-           :: liveOther(lh, i) && cnt(n, S) > 0 -> skip
-           :: else -> merging(l)
-           fi
-#ifndef NO_GUARD_CHECK
-         fi
-#endif
-       }
+    :: d_step { TAKE; planInstall() }
 #ifdef BEGIN_TIMEOUT
-    :: BUSY -> goto beginFailed
+    :: why == BEGIN && BUSY -> goto beginFailed
 #endif
     APP_DIES
     fi;
+planned:
     if
-    :: j == 4 -> j = 0; goto beginFailed /* "the guard ... ended before the remap was installed" */
+    :: j == 4 && why == BEGIN -> j = 0; goto beginFailed /* "the guard ... ended before the remap was installed" */
+    :: j == 4 && why == RESUME -> j = 0; why = 0; goto running /* resume fails: still suspended */
+    :: j == 4 && why == REHOLD -> j = 0; goto releaseWrites /* State::replaceGuard: release() */
+    :: j == 5 -> j = 0; why = 0; goto running /* S is there: nothing to re-apply */
     :: j == 1 ->
       if
       :: d_step { putList(); j = 0 } /* the repair's KeyMappingStore::write */
@@ -514,26 +661,71 @@ proctype App(byte i) {
       APP_DIES
       fi;
       if
-      :: d_step { n = l; putList(); installed[i] = true; wasInstalled[i] = true; giveAndForget() } /* KeyMappingStore::write of merging */
+      :: d_step { n = l; putList(); installedNow(); giveAndForget() } /* KeyMappingStore::write of merging */
       APP_DIES
       fi
     :: l == n ->
       if
-      :: d_step { putLedger(); installed[i] = true; wasInstalled[i] = true; checkP3(); giveAndForget() } /* another's S stands */
+      :: d_step { putLedger(); installedNow(); checkP3(); giveAndForget() } /* another's S stands */
       APP_DIES
       fi
     fi;
 
-    /* the application runs; then FnRemapSession::end (State::end) */
-#ifndef END_FROM_BEGIN_LIST
-    /* State::release: the repair and our release planned at once */
+running:
+    /* The application runs, its monitor with it (State::watch), whose work
+       is serialised with suspend, resume and end: each is one choice here.
+       What the monitor or the call sees before the lock is either stable
+       (a guard's end, the session's own state) or looked at again under
+       the lock, so the lock is taken in the step that chooses. */
     if
-    :: d_step { TAKE; installed[i] = false; readAll(); planRelease(i, true); forgetUnchanged() }
-#ifdef END_TIMEOUT
-    :: BUSY -> endFailed[i] = true; goto leave /* end fails: the guard is kept for our exit */
+#ifndef NO_MONITOR
+    /* State::guardEnded: killed by a signal, State::replaceGuard: a new
+       guard, watching; its hold is made next */
+    :: atomic { i != LATER && installed[i] && bySignal(cur[i]) -> startGuard() }
+#ifndef REGUARD_AFTER_EXIT0
+    /* exited 0, having released: the hold is ended, no new guard */
+    :: d_step { TAKEIF(i != LATER && installed[i] && exited0(cur[i])); why = TIDY; planOwnRelease() }; goto releaseDone
+#else
+    :: atomic { i != LATER && installed[i] && exited0(cur[i]) -> startGuard() }
 #endif
+    :: d_step { TAKEIF(i != LATER && installed[i] && held[i] != cur[i] && guardStarted[cur[i]]);
+                why = REHOLD; planInstall() }; goto planned
+#endif
+#ifndef NO_REAPPLY
+    /* State::keyboardAppeared: a keyboard may appear at any time; one that
+       finds S in the list, or its guard no longer watching, writes nothing */
+    :: d_step { TAKEIF(i == 0 && installed[i] && cnt(list, S) == 0); why = REAPPLY; planInstall() }; goto planned
+#endif
+#ifndef NO_SUSPEND
+    :: d_step { TAKEIF(i == 0 && installed[i] && !didSuspend); didSuspend = true; why = SUSPEND; planOwnRelease() }; goto releaseDone
+    :: i == 0 && suspended[i] -> goto resume
+#endif
+    /* FnRemapSession::end, at any point, a re-guard in flight included (the
+       monitor is stopped, the new guard ended with the hold) */
+    :: d_step { TAKEIF(installed[i]); why = END; planOwnRelease() }; goto releaseDone
+#ifdef END_TIMEOUT
+    :: installed[i] && BUSY -> endFailed[i] = true; goto leave /* end fails: the guard is kept for our exit */
+#endif
+    /* suspended, or the hold ended by the monitor: the guard is ended */
+    :: d_step { !installed[i] -> suspended[i] = false; terminate(); exitApp() }; goto done
     APP_DIES
     fi;
+    goto running;
+
+resume: /* State::resume: a new guard first if ours has ended, then as begin */
+    if
+    :: atomic { guardDone[cur[i]] -> startGuard(); why = RESUME }
+    :: d_step { !guardDone[cur[i]] -> why = RESUME }
+    APP_DIES
+    fi;
+    goto install;
+
+releaseDone:
+    if
+    :: j == 6 -> j = 0; goto afterRelease
+    :: j != 6 -> skip
+    fi;
+releaseWrites:
 #ifndef DROP_HOLD_FIRST
     if
     :: n != l ->
@@ -543,14 +735,14 @@ proctype App(byte i) {
       fi
     :: n == l -> skip
     fi;
-    /* KeyMappingLedger::save, the unlock, ChildProcess::terminate and the
-       exit in one step: once our hold is gone no other process reads
-       anything of ours but the guard's pipe and our pid's life, which the
-       guard reads together */
+    /* KeyMappingLedger::save and the unlock; for end, with
+       ChildProcess::terminate and the exit: once our hold is gone no other
+       process reads anything of ours but the guard's pipe and our pid's
+       life, which the guard reads together */
     if
-    :: d_step { putLedger(); giveAndForget(); terminateAndExit() }
+    :: d_step { putLedger(); giveAndForget(); released() }
     APP_DIES
-    fi
+    fi;
 #else
     if
     :: d_step { putLedger() }
@@ -563,45 +755,28 @@ proctype App(byte i) {
          :: else -> skip
          fi;
          giveAndForget();
-         terminateAndExit()
+         released()
        }
-    APP_DIES
-    fi
-#endif
-#else
-    /* as before the ledger: restoring(current, ours, original), no ledger */
-    if
-    :: d_step {
-         TAKE; installed[i] = false; readAll();
-         n = without(l, S) + (original & (3 | (3 << (2 * W))));
-         if
-         :: cnt(original, S) > 0 -> n = n + one(S)
-         :: else -> skip
-         fi
-       }
-#ifdef END_TIMEOUT
-    :: BUSY -> endFailed[i] = true; goto leave
-#endif
     APP_DIES
     fi;
-    if
-    :: d_step { putList(); giveAndForget(); original = 0; terminateAndExit() }
-    APP_DIES
-    fi
 #endif
-    goto done;
+afterRelease:
+    if
+    :: why == END -> goto done
+    :: why != END -> goto running
+    fi;
 
 beginFailed: /* nothing written; the state's destructor ends the guard */
     skip;
     if
-    :: d_step { terminateAndExit() }
+    :: d_step { terminate(); exitApp() }
     APP_DIES
     fi;
     goto done;
 leave:
     skip;
     if
-    :: d_step { appAlive[i] = false; installed[i] = false; printf("[%d] exit\n", me); appDone[i] = true }
+    :: d_step { installed[i] = false; exitApp() }
     APP_DIES
     fi;
 done:
@@ -635,36 +810,29 @@ active proctype Writer() {
      write and the unlock */
   :: d_step { TAKE; n = one(O) + one(W) }; d_step { writerWrite(false) }
   /* a list read earlier, without the lock, written back under it */
-  :: d_step { n = list; printf("[6] list read\n") }; d_step { TAKE }; d_step { writerWrite(true) }
+  :: d_step { n = list; printf("[10] list read\n") }; d_step { TAKE }; d_step { writerWrite(true) }
 #endif
   fi;
   writerDone = true
 }
 
-/* ---- a stop signal from a stranger, to a guard still waiting ---- */
-#ifdef STRANGER_EARLY
-#define afterInstall(i) true
-#else
-#define afterInstall(i) wasInstalled[i]
-#endif
-#define waiting(i) (afterInstall(i) && guardStarted[i] && !guardLeaving[i] && !guardKilled[i] && !guardDone[i] && sig[i] == NONE)
+/* ---- a stop signal from a stranger, to A's guard still waiting ---- */
+#define waiting(g) (wasInstalled[0] && guardRuns(g) && !guardLeaving[g] && sig[g] == NONE)
 active proctype Stranger() {
   if
   :: skip
 #ifndef NO_STRANGER
-  :: d_step { waiting(0) -> sig[0] = STRANGER; printf("stranger signals [3]\n") }
-#ifdef STRANGER_BOTH
-  :: d_step { waiting(1) -> sig[1] = STRANGER; printf("stranger signals [4]\n") }
-#endif
+  :: d_step { waiting(cur[0]) -> sig[cur[0]] = STRANGER; printf("stranger signals [%d]\n", GUARD(cur[0])) }
 #endif
   fi;
   strangerDone = true
 }
 
 /* the application ended without its own release (SIGKILLed, or its end
-   failed on the lock) and its guard was SIGKILLed: nobody is left to
+   failed on the lock) while its guard of the moment was SIGKILLed, and no
+   stranger's signal had a guard of its release first: nobody is left to
    remove S but the next session's repair */
-#define bothKilled(i) ((appKilled[i] || endFailed[i]) && guardKilled[i])
+#define orphaned(i) ((appKilled[i] || endFailed[i]) && guardKilled[cur[i]] && !strangerReleased[i])
 #define userPart(l) without(l, S)
 #define p2ok (cnt(list, O) == 1 && cnt(list, U) + cnt(list, W) <= 1 && \
               (!intentKnown || lockless || holds != 0 || userPart(list) == intent))
@@ -672,24 +840,32 @@ active proctype Stranger() {
 /* the S in the list is the writer's: its write put it back and no FnRemapKit
    write came after, and no guard that went past the bound while the writer
    held the lock (and would retry once it was done) is left alive to do so */
-#define writersOwn (sByWriter && (outwaited & ~((guardKilled[0] -> 1 : 0) | (guardKilled[1] -> 2 : 0))) == 0)
+#define killedSet ((guardKilled[0] -> 1 : 0) | (guardKilled[1] -> 2 : 0) | (guardKilled[3] -> 8 : 0) | \
+                   (guardKilled[4] -> 16 : 0) | (guardKilled[5] -> 32 : 0) | (guardKilled[6] -> 64 : 0))
+#define writersOwn (sByWriter && (outwaited & ~killedSet) == 0)
+#define allGuardsDone (guardDone[0] && guardDone[1] && (!guardStarted[3] || guardDone[3]) && \
+                       (!guardStarted[4] || guardDone[4]) && (!guardStarted[5] || guardDone[5]) && \
+                       (!guardStarted[6] || guardDone[6]))
 
 active proctype Check() {
   atomic {
-    appAlive[0] = true; appAlive[1] = true;
+    appAlive[0] = true; appAlive[1] = true; cur[0] = 0; cur[1] = 1; cur[LATER] = LATER;
 #ifndef NO_FAULTS
-    faultLeft[0] = true; faultLeft[1] = true;
+    appKillLeft[0] = true; guardKillLeft[0] = true;
+#ifndef ONLY_A_FAULTS
+    appKillLeft[1] = true; guardKillLeft[1] = true;
+#endif
 #endif
     run App(0); run App(1)
   };
   /* a SIGKILLed process stays where it was, so pan runs with -E; a wait
      that no one can end is caught here instead */
   if
-  :: appDone[0] && appDone[1] && guardDone[0] && guardDone[1] && writerDone && strangerDone
+  :: appDone[0] && appDone[1] && allGuardsDone && writerDone && strangerDone
   :: timeout -> printf("stuck\n"); assert(false)
   fi;
   d_step {
-    require(1, cnt(list, S) == 0 || bothKilled(0) || bothKilled(1) || writersOwn);
+    require(1, cnt(list, S) == 0 || orphaned(0) || orphaned(1) || writersOwn);
     require(2, p2ok)
   };
   /* the later session: begins after all of them, ends normally */
