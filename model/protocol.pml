@@ -31,10 +31,10 @@
  *                   then App(2), a later session, and the checks once more
  * Faults: each session's application may be SIGKILLed once, or its guard
  * of the moment, or the two at once, at any step (a step of the process
- * killed). With the monitor only A's guard is killed alone (B is the same
- * session under another name); -DTWO_FAULTS lets A have both, one after the
- * other (its guard, replaced, then its application), and -DONLY_A_FAULTS
- * spares B.
+ * killed). With the monitor only A's guard is killed alone (B's alone is
+ * A's trail with the names swapped, but for A's suspend and re-apply);
+ * -DTWO_FAULTS lets A have both, in either order (its guard, replaced, then
+ * its application, is the case that matters), and -DONLY_A_FAULTS spares B.
  *
  * Properties (each failure prints "broken: Pn" and fails an assertion)
  *   P1 once every application and guard has finished, no S in the list;
@@ -63,10 +63,13 @@
  *
  * Parts (-D): NO_MONITOR (the sessions as begin and end alone; no suspend
  * and no re-apply either), NO_SUSPEND, NO_REAPPLY, NO_WRITER, NO_STRANGER,
- * NO_FAULTS leave out what they name.
+ * NO_FAULTS leave out what they name; TWO_FAULTS, ONLY_A_FAULTS change the
+ * kills; BEGIN_TIMEOUT, END_TIMEOUT let begin and end give up on the lock.
  * Variants (-D): NO_LOCK, END_FROM_BEGIN_LIST, STRANGER_KILLS, NO_RETRY,
  * RETRY_NO_MERGE, DROP_HOLD_FIRST, REGUARD_AFTER_EXIT0, DISPLACED_ADD,
- * NO_GUARD_CHECK; each changes only its named step.
+ * NO_GUARD_CHECK, BARE_LOCKLESS_REMOVAL (the guard's first removal past the
+ * bound; P2 now exempts what any unlocked write leaves); each changes only
+ * its named step.
  * -DONLY=n checks property Pn alone.
  */
 
@@ -587,7 +590,7 @@ inline released() {
 
 /* a release that changes nothing (the guard's own came first, say) writes
    the same ledger it read, which no reader can tell from no write: it ends
-   in its lock's step (j = 6) */
+   in its lock's step (j = 6); the re-hold's release, rare, does not */
 inline unchangedDone() {
   if
   :: n == l && lh == holds && ld == displaced -> giveAndForget(); released(); j = 6
@@ -693,7 +696,8 @@ running:
 #endif
 #ifndef NO_REAPPLY
     /* State::keyboardAppeared: a keyboard may appear at any time; one that
-       finds S in the list, or its guard no longer watching, writes nothing */
+       finds S in the list writes nothing, which is no step at all, and one
+       whose guard no longer watches gives the lock back (planInstall) */
     :: d_step { TAKEIF(i == 0 && installed[i] && cnt(list, S) == 0); why = REAPPLY; planInstall() }; goto planned
 #endif
 #ifndef NO_SUSPEND
