@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
+
 #if !defined(__APPLE__)
 #include <sched.h>
 #include <sys/mount.h>
@@ -411,6 +413,14 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
   const std::vector<std::string> expected = {"0 /dev/null", "1 /dev/null", "2 /dev/null", "3 pipe", "4 pipe",
                                              "5 pipe", "6 anon_inode:[pidfd]"};
   EXPECT_TRUE(eventually([&] { return open() == expected; }, 2s)) << testing::PrintToString(descriptors);
+  // Its standard streams read and write as standard streams do: a usage
+  // error or a library's warning on stderr goes nowhere, but not as EBADF.
+  for (const auto &[fd, mode] : {std::pair{0, O_RDONLY}, {1, O_WRONLY}, {2, O_WRONLY}}) {
+    const std::string info = readFile("/proc/" + std::to_string(guard) + "/fdinfo/" + std::to_string(fd));
+    const auto flags = info.find("flags:");
+    ASSERT_NE(flags, std::string::npos) << info;
+    EXPECT_EQ(std::stoi(info.substr(flags + 6), nullptr, 8) & O_ACCMODE, mode) << "descriptor " << fd << ": " << info;
+  }
   // The application blocks its quit signals and ignores SIGUSR1; the guard
   // blocks no standard signal (glibc's own real-time ones aside) and
   // ignores only SIGPIPE, of its own accord.
