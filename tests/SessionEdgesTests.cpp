@@ -46,9 +46,13 @@ bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHIL
 class Application {
 public:
   explicit Application(const std::function<std::string()> &body) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-      throw std::system_error(errno, std::generic_category(), "pipe2");
+    int ends[2]; // pipe and fcntl, as macOS has no pipe2
+    if (::pipe(ends) != 0)
+      throw std::system_error(errno, std::generic_category(), "pipe");
+    for (const int end : ends) {
+      ::fcntl(end, F_SETFD, FD_CLOEXEC);
+      ::fcntl(end, F_SETFL, O_NONBLOCK);
+    }
     read = ends[0];
     child.emplace([&] {
       const int report = ::fcntl(ends[1], F_DUPFD_CLOEXEC, 200);

@@ -4,11 +4,12 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/sysctl.h>
+#else
+#include <sys/syscall.h>
 #endif
 
 namespace FnRemapKit::ProcessExit {

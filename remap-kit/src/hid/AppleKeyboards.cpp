@@ -92,7 +92,9 @@ std::unique_ptr<KeyboardWatch> KeyboardWatch::open() noexcept {
     for (const auto *end : {&impl->read, &impl->write})
       ::fcntl(end->get(), F_SETFL, O_NONBLOCK);
     impl->queue = dispatch_queue_create("FnRemapKit.keyboards", DISPATCH_QUEUE_SERIAL);
-    impl->port = IONotificationPortCreate(kIOMainPortDefault);
+    // The default main port by value: its name, kIOMainPortDefault, exists
+    // from macOS 12 on, and on macOS 11 is a null address to read through.
+    impl->port = IONotificationPortCreate(MACH_PORT_NULL);
     CFMutableDictionaryRef matching = keyboards();
     if (!impl->queue || !impl->port || !matching) {
       if (matching)
