@@ -30,12 +30,11 @@ public:
       return false;
     return add(Value{static_cast<std::int64_t>(n)});
   }
-  // The reader hands over an integer token beyond 64 bits as a real, and a
-  // real beyond a double's range as an infinity, which JSON cannot say:
-  // taken as they are, they would be written back as other numbers, or not
-  // at all.
+  // The reader hands over an integer token beyond 64 bits as a real; taken
+  // as one, it would be written back as another number. (A real beyond a
+  // double's range it refuses itself.)
   bool number_float(number_float_t n, const string_t &token) override {
-    if (token.find_first_of(".eE") == string_t::npos || !std::isfinite(n))
+    if (token.find_first_of(".eE") == string_t::npos)
       return false;
     return add(Value{double{n}});
   }
