@@ -37,7 +37,6 @@ TEST(KeyMappingShapeTest, CarriesEntriesOfOtherValuesAndRefusesKeysOtherThanStri
   const auto read = [](const Value &value) { return decodeKeyMappingList(list(dict(str("v"), value)))->back(); };
   const double nan = std::nan("");
   const Value ab{Dictionary{{str("a"), Value{0.5}}, {str("b"), Value{Null{}}}}};
-  const Value ba{Dictionary{{str("b"), Value{Null{}}}, {str("a"), Value{0.5}}}};
   const std::vector<std::pair<Value, Value>> rows = {
       {Value{1.0}, Value{std::int64_t{1}}}, {Value{nan}, Value{-nan}}, {Value{0.0}, Value{-0.0}},
       {Value{true}, Value{false}}, {str(""), Value{Null{}}}, {Value{Array{}}, Value{Dictionary{}}},
@@ -49,8 +48,7 @@ TEST(KeyMappingShapeTest, CarriesEntriesOfOtherValuesAndRefusesKeysOtherThanStri
     EXPECT_NE(element, read(other));
     EXPECT_EQ(decodeKeyMappingList(encodeKeyMappingList({element})), KeyMappingList{element});
   }
-  EXPECT_EQ(read(ab), read(ba));
-  EXPECT_NE(read(Value{1.0}), (KeyMappingEntry{{"a", 1}, {"v", 1}}));
+  EXPECT_EQ(read(ab), read(Value{Dictionary{{str("b"), Value{Null{}}}, {str("a"), Value{0.5}}}}));
 }
 
 using HIDKeyMappingStoreTest = KeyMappingTest;
