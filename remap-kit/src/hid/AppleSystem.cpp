@@ -122,7 +122,8 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
 }
 
 /// The Core Foundation form of \p value: the object it was read from, when
-/// it keeps one; null when it has none (Other made by us) or cannot be made.
+/// it keeps one; null when there is none to make (an Other with no object)
+/// or it cannot be made.
 CFOwned<CFTypeRef> objectOf(const Value &value) {
   if (value.native)
     return CFOwned<CFTypeRef>(CFRetain(value.native.get()));
