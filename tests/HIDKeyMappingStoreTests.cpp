@@ -77,6 +77,11 @@ TEST_F(HIDKeyMappingStoreTest, ReadsWhatAnotherWriterLeftAndWritesPrivately) {
            std::string(17 << 20, ' ') + R"({"k": 2.75}, {"k": -9223372036854775808}, {"z": 1, "a": 2}])");
   EXPECT_EQ(store.read(), (KeyMappingList{ours, ForeignKeyMappingEntry(dict(str("k"), Value{2.75})), {{"k", INT64_MIN}},
                                           {{"a", 2}, {"z", 1}}}));
+  // Another tool's entry as deep as the reader goes is written back whole.
+  put(R"([{"a":)" + std::string(30, '[') + "1" + std::string(30, ']') + "}]");
+  const auto deep = store.read();
+  ASSERT_TRUE(store.write(deep.value()));
+  EXPECT_EQ(store.read(), deep);
   std::filesystem::remove_all(path);
   ASSERT_TRUE(store.write({ours}));
   EXPECT_EQ(contents(), R"([{"HIDKeyboardModifierMappingDst":30064771182,"HIDKeyboardModifierMappingSrc":1095216660483}])" "\n");
@@ -113,7 +118,8 @@ TEST_F(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
            "", "[", "[{}]]", "[{\"a\":1},]", "{\"a\":1}", "null", "[null]", "[[]]", "[{\"a\":[{\"b\":1,\"b\":[]}]}]",
            "[{\"a\":1e400}]", "[{\"a\":[-1e999]}]", "[{\"a\":1,\"a\":2}]", "[{\"a\":9223372036854775808}]",
            "[{\"a\":18446744073709551616}]", "[{\"a\":-9223372036854775809}]", "[{\"a\":1}] trailing", "[{\"a\":NaN}]",
-           "\xef\xbb\xbf[]x", std::string("[]\0[", 4), std::string(100'000, '[') + std::string(100'000, ']'), "[" + std::string(200'000, '{') + "]"}) {
+           "\xef\xbb\xbf[]x", std::string("[]\0[", 4), std::string(100'000, '[') + std::string(100'000, ']'),
+           R"([{"a":)" + std::string(31, '[') + std::string(31, ']') + "}]", "[" + std::string(200'000, '{') + "]"}) {
     put(text);
     EXPECT_THROW(store.read(), KeyMappingError) << text.substr(0, 40);
   }
