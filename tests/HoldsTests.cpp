@@ -58,7 +58,7 @@ TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
     return R"({"version": 1, "holds": [)" + holds + R"(], "displaced": )" + displaced + "}";
   };
   ASSERT_EQ(Ledger::parse(ledger(hold)).holds.holds.size(), 1u);
-  ASSERT_EQ(Ledger::parse(ledger("", R"([{"source": -5, "entries": [{}]}])")).holds.displaced.at(-5), KeyMappingList{{}});
+  ASSERT_EQ(Ledger::parse(ledger("", R"([{"source": -5, "entries": [{}]}])")).holds.displaced.at(-5), std::vector<KeyMappingEntry>{{}});
   const auto with = [&](const std::string &from, const std::string &to) {
     std::string text = ledger(hold);
     return text.replace(text.find(from), from.size(), to);
@@ -159,7 +159,7 @@ struct Machine {
 
 TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
   std::mt19937_64 rng(7);
-  const KeyMappingList remaps = {entry(fnSource, fnDestination), entry(fnSource, fnDestination), entry(3, 4),
+  const std::vector<KeyMappingEntry> remaps = {entry(fnSource, fnDestination), entry(fnSource, fnDestination), entry(3, 4),
                                  entry(fnSource, 0x70000006D)};
   for (int trial = 0; trial < 3000; ++trial) {
     Machine machine;
@@ -190,8 +190,8 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
     }
     Holds::release(machine.plan, machine.world); // the next session's repair
     auto list = machine.plan.list, expected = users;
-    std::ranges::sort(list);
-    std::ranges::sort(expected);
+    std::ranges::sort(list, {}, [](const auto &e) { return *e.entry(); });
+    std::ranges::sort(expected, {}, [](const auto &e) { return *e.entry(); });
     ASSERT_EQ(list, expected) << "trial " << trial;
     ASSERT_EQ(machine.plan.ledger, KeyMappingHolds{});
   }
@@ -206,7 +206,7 @@ TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
   {
     Machine machine;
     ASSERT_TRUE(machine.begin(1, ours));
-    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), KeyMappingList{users});
+    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), std::vector{users});
     machine.plan.list.push_back(entry(fnSource, 0x700000069)); // the user's new Fn entry
     machine.release(1, ours);
     EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), entry(fnSource, 0x700000069)}));
@@ -258,7 +258,7 @@ TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
     EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
     machine.plan.list.push_back(users); // set again by the user while held
     ASSERT_TRUE(machine.begin(3, ours));
-    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), KeyMappingList{users}) << "displaced twice";
+    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), std::vector{users}) << "displaced twice";
     machine.running.erase(3);
     Holds::release(machine.plan, machine.world);
     machine.plan.list = {entry(1, 2)}; // a lockless write took it out

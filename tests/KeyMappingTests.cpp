@@ -1,7 +1,9 @@
 // The install and restore rules against their laws, on random lists over a
 // small domain, so that sources collide, copies of ours recur, and entries
-// lack the source key or carry extra keys.
+// lack the source key or carry extra keys; and among them other tools'
+// entries, whose source never matches ours, whatever they hold.
 #include "FnRemapKit/KeyMapping.hpp"
+#include "hid/HIDSystem.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,14 +33,20 @@ TEST(ListRulesTest, KeepTheirLawsOnRandomLists) {
   std::mt19937_64 rng(20261206);
   const auto randomList = [&] {
     KeyMappingList list(rng() % 12);
-    std::ranges::generate(list, [&] { return randomEntry(rng); });
+    std::ranges::generate(list, [&]() -> KeyMappingElement {
+      if (rng() % 5)
+        return randomEntry(rng);
+      using namespace HID;
+      return ForeignKeyMappingEntry(Value{Dictionary{{Value{srcKey}, Value{fnSource}}, {Value{std::string("x")}, Value{rng() % 2 == 0}}}});
+    });
     return list;
   };
   for (int trial = 0; trial < 5000; ++trial) {
     const KeyMappingList list = randomList();
     const KeyMappingEntry mine = rng() % 8 ? entry(fnSource, fnDestination) : randomEntry(rng);
-    const auto differs = [&](const KeyMappingEntry &e) {
-      return e.contains(srcKey) != mine.contains(srcKey) || (e.contains(srcKey) && e.at(srcKey) != mine.at(srcKey));
+    const auto differs = [&](const KeyMappingElement &element) {
+      const auto *e = element.entry();
+      return !e || e->contains(srcKey) != mine.contains(srcKey) || (e->contains(srcKey) && e->at(srcKey) != mine.at(srcKey));
     };
     KeyMappingList others, sameSource;
     std::ranges::copy_if(list, std::back_inserter(others), differs);

@@ -203,7 +203,7 @@ TEST_F(MonitorTest, AReplacementOwnsTheHoldThatNamesTheGuardItReplaced) {
   const auto look = lookUpProcess(application.pid());
   ASSERT_TRUE(look);
   const KeyMappingHold replaced{{application.pid(), look->start}, {goneProcess(), 1}, bootIdentifier(), ours};
-  KeyMappingLedger::file().save({{replaced}, {{FnRemapMapping::fnSource, {original[1]}}}});
+  KeyMappingLedger::file().save({{replaced}, {{FnRemapMapping::fnSource, {*original[1].entry()}}}});
   ASSERT_TRUE(store.write(remapped));
   int report[2];
   ASSERT_EQ(::pipe(report), 0);

@@ -78,7 +78,7 @@ TEST(SessionErrorsTest, LinesAreTheirPatternsWithTheirParts) {
 // A lock refused keeps its whole line, once.
 TEST(SessionErrorsTest, ReasonsReadAsSentences) {
   EXPECT_EQ(readReason(std::make_exception_ptr(KeyMappingError::unsupportedShape)),
-            "the key mapping is empty or malformed");
+            "the key mapping is malformed");
   EXPECT_EQ(readReason(std::make_exception_ptr(std::runtime_error("no client"))), "no client");
   for (const auto &[busy, why, code, line] : std::vector<std::tuple<bool, std::string, Code, std::string>>{
            {true, "the key mapping is locked by another process", Code::locked, "the key mapping is locked by another process"},

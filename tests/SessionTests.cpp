@@ -87,7 +87,7 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   // The store names its error for programs; the caller reads a sentence.
   put("[");
   EXPECT_EQ(failure(session.end()),
-            failure(Code::readFailed, "cannot read the key mapping: the key mapping is empty or malformed"));
+            failure(Code::readFailed, "cannot read the key mapping: the key mapping is malformed"));
   ASSERT_TRUE(store.write(current));
   ::chmod(path.c_str(), 0770);
   EXPECT_EQ(failure(session.end()), failure(Code::lockRefused, "cannot lock the key mapping: state directory " +
@@ -114,7 +114,7 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   const std::string before = contents();
   put("[");
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
-              fails(Code::readFailed, "cannot read the key mapping: the key mapping is empty or malformed"));
+              fails(Code::readFailed, "cannot read the key mapping: the key mapping is malformed"));
   put(before);
 #endif
   // Programs that are no guard of this release: one that exits at once,

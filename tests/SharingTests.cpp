@@ -12,6 +12,8 @@
 #include <gmock/gmock.h>
 
 #include <poll.h>
+
+#include <regex>
 #if !defined(__APPLE__)
 #include <sys/prctl.h>
 
@@ -295,6 +297,44 @@ TEST_F(SharingTest, WhatOthersHoldOrSetStays) {
   ASSERT_TRUE(store.write(changed));
   EXPECT_EQ(holder.end(), "restored");
   EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1], entry(FnRemapMapping::fnSource, 0x700000069)}));
+}
+
+// Other tools' entries, not all integers (the last row's with our source),
+// before, between and after ours: a session begins over each, and each stays
+// where it stands, as it was, through a removal by end(), by the guard and
+// by the next begin's repair: the file after is the file before but ours.
+TEST_F(SharingTest, OtherToolsEntriesStayAsTheyAreWhereTheyStand) {
+  const std::string mine = R"({"HIDKeyboardModifierMappingDst":30064771182,"HIDKeyboardModifierMappingSrc":1095216660483},)";
+  for (const std::string row : {R"({"@":true})", R"({"@":"Fn"})", R"({"@":null})", R"({"@":0.1})",
+                                R"({"@":[1,{"x":-2.5e-300}]})", R"({"@":""})", R"({"@":[]})", R"({"@":{}})",
+                                R"({"HIDKeyboardModifierMappingDst":30064771182.0,"HIDKeyboardModifierMappingSrc":1095216660483,"@":-0.0})"})
+    for (const Way way : {Way::end, Way::kill, Way::killWithGuard}) {
+      SCOPED_TRACE(row + " " + std::to_string(int(way)));
+      const auto at = [&](const char *where) { return std::regex_replace(row, std::regex("@"), where); };
+      const auto list = [&](const std::string &ours) {
+        return "[" + at("before") + R"(,{"Other":-1},)" + ours + at("between") + R"(,{"A":1},)" + at("after") + "]\n";
+      };
+      put(list(""));
+      const auto without = store.read().value();
+      ASSERT_TRUE(without[0].foreign() && without[2].foreign() && without[4].foreign());
+      Application app(ours);
+      ASSERT_EQ(app.failure, "");
+      EXPECT_EQ(store.read(), FnRemapMapping::merging(without, ours));
+      put(list(mine));
+      if (way == Way::end) {
+        EXPECT_EQ(app.end(), "restored");
+      } else {
+        app.kill(way == Way::killWithGuard);
+        EXPECT_EQ(waitFor(app.guard, 10s), way == Way::kill ? 0 : 128 + SIGKILL);
+      }
+      if (way == Way::killWithGuard) {
+        Application next(entry(3, 4));
+        EXPECT_EQ(store.read(), FnRemapMapping::merging(without, entry(3, 4)));
+        EXPECT_EQ(next.end(), "restored");
+      }
+      EXPECT_EQ(store.read(), without);
+      EXPECT_EQ(contents(), list(""));
+    }
 }
 
 } // namespace

@@ -29,7 +29,7 @@ struct WritersTest : KeyMappingTest {
   }
   // An application holding a session for each entry, then waiting to be
   // killed.
-  static std::unique_ptr<Child> application(const KeyMappingList &entries) {
+  static std::unique_ptr<Child> application(const std::vector<KeyMappingEntry> &entries) {
     return std::make_unique<Child>([&] {
       try {
         std::vector<FnRemapSession> sessions;
@@ -54,7 +54,7 @@ TEST_F(WritersTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
       SCOPED_TRACE(std::to_string(count) + " applications, round " + std::to_string(round));
       std::vector<std::unique_ptr<Child>> applications;
       for (int a = 0; a < count; ++a) {
-        KeyMappingList remaps;
+        std::vector<KeyMappingEntry> remaps;
         for (int i = 0; i < 8; ++i)
           remaps.push_back(entry(0x700000004 + 8 * a + i, FnRemapMapping::fnDestination));
         applications.push_back(application(remaps));

@@ -26,8 +26,13 @@ int get(const HIDKeyMappingStore &store) {
     const auto list = store.read();
     if (!list)
       out << "unset\n";
-    for (const auto &entry : list.value_or(KeyMappingList{})) {
-      for (const auto &[key, value] : entry) {
+    for (const auto &element : list.value_or(KeyMappingList{})) {
+      if (!element.entry()) {
+        std::fputs("keymap: cannot write another tool's entry, whose values are not all integers, on a line\n",
+                   stderr);
+        return 1;
+      }
+      for (const auto &[key, value] : *element.entry()) {
         if (key.empty() || key.find_first_of(" =\n") != std::string::npos) {
           std::fprintf(stderr, "keymap: cannot write the key \"%s\" on a line\n", key.c_str());
           return 1;

@@ -12,6 +12,13 @@ std::optional<std::int64_t> sourceOf(const KeyMappingEntry &entry) {
   return found->second;
 }
 
+// A foreign entry's source matches none: it is never ours to replace or
+// to put back.
+bool hasSource(const KeyMappingElement &element, std::optional<std::int64_t> source) {
+  const auto *entry = element.entry();
+  return entry && sourceOf(*entry) == source;
+}
+
 } // namespace
 
 KeyMappingEntry entry(std::int64_t src, std::int64_t dst) {
@@ -27,9 +34,9 @@ KeyMappingList merging(const KeyMappingList &existing,
   const auto ourSource = sourceOf(ours);
   KeyMappingList result;
   result.reserve(existing.size() + 1);
-  for (const auto &entry : existing)
-    if (sourceOf(entry) != ourSource)
-      result.push_back(entry);
+  for (const auto &element : existing)
+    if (!hasSource(element, ourSource))
+      result.push_back(element);
   result.push_back(ours);
   return result;
 }
@@ -39,12 +46,12 @@ KeyMappingList restoring(const KeyMappingList &current,
                          const KeyMappingList &original) {
   const auto ourSource = sourceOf(ours);
   KeyMappingList result;
-  for (const auto &entry : current)
-    if (!isOurs(entry, ours))
-      result.push_back(entry);
-  for (const auto &entry : original)
-    if (sourceOf(entry) == ourSource)
-      result.push_back(entry);
+  for (const auto &element : current)
+    if (element != ours)
+      result.push_back(element);
+  for (const auto &element : original)
+    if (hasSource(element, ourSource))
+      result.push_back(element);
   return result;
 }
 

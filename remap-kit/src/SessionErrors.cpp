@@ -45,7 +45,7 @@ std::string readReason(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const KeyMappingError &) {
-    return "the key mapping is empty or malformed";
+    return "the key mapping is malformed"; // another tool's entry is carried, never refused
   } catch (...) {
     return FnGuard::detail::errorText(std::current_exception());
   }

@@ -62,10 +62,11 @@ struct KeyMappingHold {
 };
 
 /// What the ledger holds: the holds in the order they were made, and by
-/// source the entries that installs for it displaced, in the list's order.
+/// source the entries that installs for it displaced, in the list's order
+/// (never a foreign one, which nothing displaces).
 struct KeyMappingHolds {
   std::vector<KeyMappingHold> holds;
-  std::map<std::int64_t, KeyMappingList> displaced;
+  std::map<std::int64_t, std::vector<KeyMappingEntry>> displaced;
 
   friend bool operator==(const KeyMappingHolds &, const KeyMappingHolds &) = default;
 };

@@ -19,12 +19,20 @@ namespace FnRemapKit {
 /// A store's contract, on a const store value:
 ///
 /// - read() returns the system's whole list, every entry in order, or
-///   std::nullopt when the system holds no list at all. It throws when the
-///   list cannot be had whole (KeyMappingError::unsupportedShape when it is not
-///   in the shape of a KeyMappingList); it never returns part of a list.
+///   std::nullopt when the system holds no list at all: an entry whose
+///   values are all integers as a KeyMappingEntry, any other (another
+///   tool's, with a real, a boolean, a string, a null or a container among
+///   its values) as a ForeignKeyMappingEntry, so that no entry's values make
+///   a read fail. It throws when the list cannot be had whole: with
+///   KeyMappingError::unsupportedShape when it is not an array of
+///   dictionaries with string keys, each key once, or holds what the store
+///   cannot carry (as HIDKeyMappingStore says); it never returns part of a
+///   list.
 /// - write(list) replaces the whole list and returns true when the system
 ///   accepted it; an empty list is written as an empty list. It never throws.
-///   A read after a true write returns a list, never std::nullopt.
+///   A read after a true write returns a list, never std::nullopt, and each
+///   foreign entry written comes back at its place equal to what was written
+///   (the same kinds, reals bit for bit, containers whole).
 template <class Store>
 concept KeyMappingStore = requires(const Store &store,
                                    const KeyMappingList &list) {

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -49,9 +50,17 @@ CFOwned<CFStringRef> makeString(std::string_view text) {
       static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
 }
 
-/// The model's form of \p object. Throws KeyMappingError::unsupportedShape
-/// for what the model cannot hold: nesting past maximumDepth, or a string
-/// with no UTF-8 form.
+/// \p value, with \p object kept to be written back in its place.
+Value withNative(Value value, CFTypeRef object) {
+  value.native = std::shared_ptr<const void>(CFRetain(object), CFRelease);
+  return value;
+}
+
+/// The model's form of \p object. A number keeps its object, so that
+/// written back it has the width and kind it had (SInt32, Float32, ...), and
+/// so does what the model has no case for (a date, a string with no UTF-8
+/// form): another tool's entry goes back as it came. Throws
+/// KeyMappingError::unsupportedShape for nesting past maximumDepth.
 Value valueOf(CFTypeRef object, std::size_t depth) {
   if (depth > maximumDepth)
     throw KeyMappingError::unsupportedShape;
@@ -65,13 +74,13 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
     if (CFNumberIsFloatType(number)) {
       double real = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &real);
-      return Value{real};
+      return withNative(Value{real}, object);
     }
     // Lossy only for values wider than 64 bits, which longLongValue would
     // not hold either.
     std::int64_t integer = 0;
     CFNumberGetValue(number, kCFNumberSInt64Type, &integer);
-    return Value{integer};
+    return withNative(Value{integer}, object);
   }
   if (type == CFStringGetTypeID()) {
     const auto string = static_cast<CFStringRef>(object);
@@ -79,7 +88,7 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
     CFIndex size = 0;
     if (CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &size) !=
         all.length)
-      throw KeyMappingError::unsupportedShape; // an unpaired surrogate
+      return withNative(Value{Other{}}, object); // an unpaired surrogate
     std::string text(static_cast<std::size_t>(size), '\0');
     CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false,
                      reinterpret_cast<UInt8 *>(text.data()), size, nullptr);
@@ -109,12 +118,15 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
       entries.push_back({valueOf(keys[i], depth + 1), valueOf(values[i], depth + 1)});
     return Value{std::move(entries)};
   }
-  return Value{Other{}};
+  return withNative(Value{Other{}}, object);
 }
 
-/// The Core Foundation form of \p value, or null when it has none (Other)
-/// or cannot be made.
+/// The Core Foundation form of \p value: the object it was read from, when
+/// it keeps one; null when there is none to make (an Other with no object)
+/// or it cannot be made.
 CFOwned<CFTypeRef> objectOf(const Value &value) {
+  if (value.native)
+    return CFOwned<CFTypeRef>(CFRetain(value.native.get()));
   return std::visit(
       [](const auto &v) -> CFOwned<CFTypeRef> {
         using T = std::decay_t<decltype(v)>;

@@ -39,6 +39,10 @@ struct Value {
   std::variant<Null, bool, std::int64_t, double, std::string, Data, Array,
                Dictionary, Other>
       kind;
+  /// The platform's own object, where the model loses something of it (a
+  /// number's width, an object it has no case for): a value carried whole
+  /// is written back as that object. No part of equality.
+  std::shared_ptr<const void> native = {};
 
   // Defined below: comparing a Dictionary needs DictionaryEntry complete.
   friend bool operator==(const Value &, const Value &);

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -30,7 +31,8 @@ public:
     return add(Value{static_cast<std::int64_t>(n)});
   }
   // The reader hands over an integer token beyond 64 bits as a real; taken
-  // as one, it would saturate and be written back as another number.
+  // as one, it would be written back as another number. (A real beyond a
+  // double's range it refuses itself.)
   bool number_float(number_float_t n, const string_t &token) override {
     if (token.find_first_of(".eE") == string_t::npos)
       return false;
@@ -57,9 +59,18 @@ private:
     open_.push_back(std::move(container));
     return true;
   }
+  // A key twice in one object: no platform's dictionary holds that.
   bool close() {
     Value done = std::move(open_.back());
     open_.pop_back();
+    if (const auto *dictionary = std::get_if<Dictionary>(&done.kind)) {
+      std::vector<const std::string *> keys;
+      for (const auto &entry : *dictionary)
+        keys.push_back(&std::get<std::string>(entry.key.kind));
+      std::ranges::sort(keys, [](const auto *a, const auto *b) { return *a < *b; });
+      if (std::ranges::adjacent_find(keys, [](const auto *a, const auto *b) { return *a == *b; }) != keys.end())
+        return false;
+    }
     return add(std::move(done));
   }
   bool add(Value value) {

@@ -9,9 +9,11 @@
 namespace FnRemapKit::HID {
 
 /// The value a state file holds, as JSON. Text that is not JSON, or a value
-/// the model cannot hold (an integer beyond the signed 64-bit range, nesting
-/// deeper than maximumDepth), throws KeyMappingError::unsupportedShape.
-/// Iterative: no input exhausts the stack.
+/// the model cannot hold (an integer beyond the signed 64-bit range, a real
+/// beyond a double's, an object naming a key twice, nesting deeper than
+/// maximumDepth), throws KeyMappingError::unsupportedShape. Iterative: no
+/// input exhausts the stack. Every value formatStateFile writes comes back
+/// the same: integers as integers, reals as reals, bit for bit.
 Value parseStateFile(std::string_view text);
 
 /// The JSON text of \p value, or nothing for a value JSON cannot hold: a

@@ -14,7 +14,14 @@ std::optional<std::int64_t> sourceOf(const KeyMappingEntry &entry) {
   return found == entry.end() ? std::nullopt : std::optional(found->second);
 }
 
-bool holdsEntry(const KeyMappingList &list, const KeyMappingEntry &entry) {
+// A foreign entry's source matches none: it never stands for a source, and
+// nothing displaces it.
+bool hasSource(const KeyMappingElement &element, std::optional<std::int64_t> source) {
+  const auto *entry = element.entry();
+  return entry && sourceOf(*entry) == source;
+}
+
+bool holdsEntry(const auto &list, const KeyMappingEntry &entry) {
   return std::ranges::find(list, entry) != list.end();
 }
 
@@ -33,7 +40,7 @@ const KeyMappingHold *liveHolder(const std::vector<KeyMappingHold> &holds, const
 void takeOut(Plan &plan, const KeyMappingEntry &entry) {
   const auto source = sourceOf(entry);
   std::erase(plan.list, entry);
-  const bool taken = std::ranges::any_of(plan.list, [&](const auto &other) { return sourceOf(other) == source; });
+  const bool taken = std::ranges::any_of(plan.list, [&](const auto &other) { return hasSource(other, source); });
   const auto displaced = source ? plan.ledger.displaced.find(*source) : plan.ledger.displaced.end();
   if (!taken && displaced != plan.ledger.displaced.end())
     plan.list.insert(plan.list.end(), displaced->second.begin(), displaced->second.end());
@@ -45,10 +52,10 @@ void takeOut(Plan &plan, const KeyMappingEntry &entry) {
 // none, what was displaced stays.
 void recordDisplaced(Plan &plan, const KeyMappingEntry &entry) {
   const auto source = sourceOf(entry);
-  KeyMappingList dropped;
+  std::vector<KeyMappingEntry> dropped;
   for (const auto &other : plan.list)
-    if (sourceOf(other) == source && other != entry && !holdsEntry(dropped, other))
-      dropped.push_back(other);
+    if (hasSource(other, source) && other != entry && !holdsEntry(dropped, *other.entry()))
+      dropped.push_back(*other.entry());
   if (source && !dropped.empty())
     plan.ledger.displaced[*source] = std::move(dropped);
 }
@@ -71,7 +78,7 @@ std::int32_t release(Plan &plan, const World &world, const Pick &leaving, const 
 
   // What leaves the list: the entries of the holds that go, but those of
   // another boot where the list did not outlive it, and ours.
-  KeyMappingList leavingEntries;
+  std::vector<KeyMappingEntry> leavingEntries;
   const auto add = [&](const KeyMappingEntry &entry) {
     if (!holdsEntry(leavingEntries, entry))
       leavingEntries.push_back(entry);
