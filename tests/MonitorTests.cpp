@@ -192,6 +192,8 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
   std::vector<Running> running;
   for (const auto &cause : causes)
     for (const int signal : {SIGKILL, SIGTERM}) {
+      if (cause.file.empty() && sanitized) // their checks want descriptors of their own
+        continue;
       const auto state = root / (cause.name + std::to_string(signal));
       at(state);
       ASSERT_TRUE(store.write(original));
