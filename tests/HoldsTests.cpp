@@ -64,21 +64,24 @@ TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
     std::string text = ledger(hold);
     return text.replace(text.find(from), from.size(), to);
   };
+  std::string objects; // nested past any depth the stack could take
+  for (int depth = 0; depth < 100000; ++depth)
+    objects += "{\"a\": ";
   for (const auto &text : std::vector<std::string>{
            "", "{}", "[]", "null", ledger(hold) + "x", ledger(hold + ","), with("1,", "0,"), with("1,", "-1,"),
            with("1,", "1.0,"), with("1,", "1e0,"), with("1,", "01,"), with("1,", "\"1\","), with("1,", "02,"),
-           with("1,", "-2,"), with("1,", "2.5,"), R"({"holds": [], "version": 1, "displaced": []})",
+           with("1,", "-2,"), with("1,", "2.5,"), with("\"start\": 3", "\"pid\": 3"), with("-1}", "-1, \"k\": 1}"), R"({"holds": [], "version": 1, "displaced": []})",
            R"({"holds": "anything", "version": 2})", with("\"boot\": \"b\"", "\"boot\": 7"),
            with("\"boot\"", "\"bout\""), with(", \"boot\": \"b\"", ""), with("\"boot\": \"b\"", "\"boot\": \"b\", \"boot\": \"b\""),
            with("\"b\"", "\"\\u0041\""), with("\"b\"", "\"\\n\""), with("\"b\"", "\"\x01\""), with("\"pid\": 2", "\"pid\": 2147483648"),
            with("\"start\": 3", "\"start\": -3"), with("-1}", "9223372036854775808}"), with("-1}", "[-1]}"),
            ledger("", R"([{"source": 1, "entries": []}, {"source": 1, "entries": []}])"),
            ledger("", R"([{"source": 1, "entries": [[]]}])"), std::string(100000, '['),
-           with("\"holds\": [", "\"holds\": " + std::string(100000, '[')),
+           with("\"holds\": [", "\"holds\": " + std::string(100000, '[')), with("-1}", objects),
            // Not UTF-8, in a key and in a value: cut short, overlong, a
            // surrogate, past U+10FFFF, a stray continuation.
            with("\"k\"", "\"\xc3\""), with("\"k\"", "\"\xc0\xaf\""), with("\"k\"", "\"\xed\xa0\x80\""),
-           with("\"k\"", "\"\xf4\x90\x80\x80\""), with("\"k\"", "\"\xe2\x82\""), with("\"b\"", "\"\xff\""),
+           with("\"k\"", "\"\xf4\x90\x80\x80\""), with("\"k\"", "\"\xe2\x82\""), with("\"k\"", "\"\xf0k\""), with("\"b\"", "\"\xff\""),
            with("\"b\"", "\"\x80\""), ledger("", R"([{"source": 1, "entries": [{"\xe0\x80\x80": 1}]}])")})
     EXPECT_EQ(Ledger::parse(text).state, State::damaged) << text;
   EXPECT_EQ(Ledger::parse(with("\"b\"", "\"\\u001f\\\"\\\\\"")).holds.holds.at(0).boot, "\x1f\"\\");
