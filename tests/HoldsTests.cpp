@@ -22,10 +22,11 @@ using State = KeyMappingLedger::Loaded::State;
 namespace {
 
 std::string randomText(std::mt19937_64 &rng) {
-  static const std::string alphabet = "ab\"\\{}[]:, \n\t\x01\x1f\x7f\xc3\xa9";
-  std::string text(rng() % 6, ' ');
-  for (auto &c : text)
-    c = alphabet[rng() % alphabet.size()];
+  static const char *const alphabet[] = {"a", "\"", "\\", "{", "]", ":", ",", " ", "\n", "\x01", "\x1f", "\x7f",
+                                         "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+  std::string text;
+  for (auto n = rng() % 6; n > 0; --n)
+    text += alphabet[rng() % std::size(alphabet)];
   return text;
 }
 
@@ -63,18 +64,44 @@ TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
     std::string text = ledger(hold);
     return text.replace(text.find(from), from.size(), to);
   };
+  std::string objects; // nested past any depth the stack could take
+  for (int depth = 0; depth < 100000; ++depth)
+    objects += "{\"a\": ";
   for (const auto &text : std::vector<std::string>{
            "", "{}", "[]", "null", ledger(hold) + "x", ledger(hold + ","), with("1,", "0,"), with("1,", "-1,"),
-           with("1,", "1.0,"), with("1,", "01,"), with("1,", "\"1\","), with("\"boot\": \"b\"", "\"boot\": 7"),
+           with("1,", "1.0,"), with("1,", "1e0,"), with("1,", "01,"), with("1,", "\"1\","), with("1,", "02,"),
+           with("1,", "-2,"), with("1,", "2.5,"), with("\"start\": 3", "\"pid\": 3"), with("-1}", "-1, \"k\": 1}"), R"({"holds": [], "version": 1, "displaced": []})",
+           R"({"holds": "anything", "version": 2})", with("\"boot\": \"b\"", "\"boot\": 7"),
            with("\"boot\"", "\"bout\""), with(", \"boot\": \"b\"", ""), with("\"boot\": \"b\"", "\"boot\": \"b\", \"boot\": \"b\""),
            with("\"b\"", "\"\\u0041\""), with("\"b\"", "\"\\n\""), with("\"b\"", "\"\x01\""), with("\"pid\": 2", "\"pid\": 2147483648"),
            with("\"start\": 3", "\"start\": -3"), with("-1}", "9223372036854775808}"), with("-1}", "[-1]}"),
            ledger("", R"([{"source": 1, "entries": []}, {"source": 1, "entries": []}])"),
-           ledger("", R"([{"source": 1, "entries": [[]]}])"), std::string(100000, '[')})
+           ledger("", R"([{"source": 1, "entries": [[]]}])"), std::string(100000, '['),
+           with("\"holds\": [", "\"holds\": " + std::string(100000, '[')), with("-1}", objects),
+           // Not UTF-8, in a key and in a value: cut short, overlong, a
+           // surrogate, past U+10FFFF, a stray continuation.
+           with("\"k\"", "\"\xc3\""), with("\"k\"", "\"\xc0\xaf\""), with("\"k\"", "\"\xed\xa0\x80\""),
+           with("\"k\"", "\"\xf4\x90\x80\x80\""), with("\"k\"", "\"\xe2\x82\""), with("\"k\"", "\"\xf0k\""), with("\"b\"", "\"\xff\""),
+           with("\"b\"", "\"\x80\""), ledger("", R"([{"source": 1, "entries": [{"\xe0\x80\x80": 1}]}])")})
     EXPECT_EQ(Ledger::parse(text).state, State::damaged) << text;
-  for (const auto &version : {"2", "99999999999999999999999"})
-    EXPECT_EQ(Ledger::parse(R"({"holds": "anything", "version": )" + std::string(version) + "}").state, State::newer);
   EXPECT_EQ(Ledger::parse(with("\"b\"", "\"\\u001f\\\"\\\\\"")).holds.holds.at(0).boot, "\x1f\"\\");
+  EXPECT_EQ(Ledger::parse(with("\"k\"", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\"")).state, State::read);
+
+  // A later version is known by its start alone: what version 1 does not
+  // write (fields, values, escapes, bytes), its own size, or nothing at all.
+  const std::string later = R"({"version": 2, "holds": [], "displaced": []})";
+  for (const auto &text : std::vector<std::string>{
+           R"({"version": 2, "suspended": false, "holds": [], "displaced": []})", R"({"version": 2, "x": [true, null, 1.5e3]})",
+           R"({"version": 2, "boot": "\n\u00e9\ud83d\ude00"})", " {\n \"version\" :\t3}", R"({"version": 2)",
+           R"({"version": 99999999999999999999999, "holds": 7})", "{\"version\": 2, \"\xff\": 1}", later + "]]garbage",
+           R"({"version": 2, "holds": )" + std::string(100000, '['), later + std::string(2 * Ledger::maximumSize, ' ')})
+    EXPECT_EQ(Ledger::parse(text).state, State::newer) << text.substr(0, 80);
+
+  // Version 1 up to 1 MiB, and not a byte more.
+  std::string full = ledger(hold);
+  full.insert(full.size() - 1, Ledger::maximumSize - full.size(), ' ');
+  EXPECT_EQ(Ledger::parse(full).state, State::read);
+  EXPECT_EQ(Ledger::parse(full.insert(full.size() - 1, " ")).state, State::damaged);
 }
 
 #if !defined(__APPLE__)
@@ -103,9 +130,20 @@ TEST_F(LedgerFileTest, KeepsTheLockFilesRulesAndSetsADamagedOneAside) {
   EXPECT_EQ(ledger.load().state, State::damaged);
   EXPECT_EQ(TestSupport::readFile(ledger.damagedPath()), "{\"version\": 1");
   EXPECT_FALSE(fs::exists(file));
-  put("{\"version\": 2}");
+  // A later version's, however long, is left as it is; this version's is
+  // neither read nor written past 1 MiB.
+  const std::string later = "{\"version\": 2, \"x\": false" + std::string(3 * Ledger::maximumSize, ' ') + "}";
+  put(later);
   EXPECT_EQ(ledger.load().state, State::newer);
-  EXPECT_EQ(TestSupport::readFile(file), "{\"version\": 2}");
+  EXPECT_EQ(TestSupport::readFile(file), later);
+  put("{\"version\": 1, \"holds\": [], \"displaced\": []" + std::string(Ledger::maximumSize, ' ') + "}");
+  EXPECT_EQ(ledger.load().state, State::damaged);
+  EXPECT_FALSE(fs::exists(file));
+  KeyMappingHolds large{{}, {{fnSource, {{}}}}};
+  for (int key = 0; key < 100000; ++key)
+    large.displaced[fnSource][0][std::to_string(key)] = key;
+  EXPECT_THAT([&] { ledger.save(large); }, testing::ThrowsMessage<std::runtime_error>(testing::StrEq(
+                                               "cannot write " + file.string() + ": the holds take more than 1 MiB")));
 
   const std::string refused = "cannot read " + file.string() + ": it";
   std::vector<std::pair<std::function<void()>, std::string>> rows = {

@@ -125,3 +125,21 @@ TEST_F(KeyboardsTest, EndWhileAReapplyIsPendingLeavesNothingAfterIt) {
   EXPECT_EQ(contents(), after);
   EXPECT_FALSE(late);
 }
+
+// A reapply that cannot have the lock, which another writer holds for 4 s,
+// is tried again each second: the entry comes back once the lock is free.
+TEST_F(KeyboardsTest, AReapplyThatCannotHaveTheLockIsTriedAgain) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  session.onEvent(counting());
+  ASSERT_TRUE(store.write({}));
+  Child holder([] {
+    const auto lock = KeyMappingLock::acquire();
+    sleep_for(4s);
+  });
+  sleep_for(200ms);
+  appear();
+  EXPECT_TRUE(eventually([&] { return !heard().empty(); }, 10s));
+  EXPECT_EQ(heard(), std::vector{Event::reapplied});
+  EXPECT_EQ(store.read(), KeyMappingList{ours});
+  EXPECT_TRUE(session.end().restored);
+}

@@ -4,13 +4,17 @@
 // application, as a user's or the system's would.
 #include "support/TestSupport.hpp"
 
+#include <FnRemapKit/FnRemapKit.h>
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include "support/ProcessIdentity.hpp"
 
 #include <poll.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 using namespace FnRemapKit;
@@ -59,22 +63,47 @@ protected:
   MonitorTest() : KeyMappingTest(original) {}
 };
 
-// An application in a process of its own: it begins, says its guard's pid
-// and then each event with the guard's pid at that moment, one line each.
+/// A line an application says: the event (0 for the begin), the guard's
+/// pid at that moment, and why the monitor stopped, if it has.
+struct Said { int event = -1; pid_t guard = 0; int code = 0; std::string reason; };
+
+void say(int out, int event, pid_t guard, int code = 0, const std::string &reason = "") {
+  const auto line = std::to_string(event) + " " + std::to_string(guard) + " " + std::to_string(code) + " " + reason + "\n";
+  (void)!::write(out, line.data(), line.size());
+}
+
+// An application in a process of its own: it begins (through the C
+// interface when asked), runs \p afterBegin, and says its guard's pid and
+// then each event, one line each.
 class Application {
 public:
-  Application() {
+  explicit Application(bool throughC = false, const std::function<void()> &afterBegin = {}) {
     int reply[2];
     if (::pipe(reply) != 0)
       throw std::runtime_error("no pipe");
     process = std::make_unique<Child>([&] {
       ::close(reply[0]);
-      const auto say = [out = reply[1]](const std::string &text) { (void)!::write(out, text.data(), text.size()); };
-      auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
-      session.onEvent([&](Event event) {
-        say(std::to_string(static_cast<int>(event)) + " " + std::to_string(session.guardPid()) + "\n");
-      });
-      say("0 " + std::to_string(session.guardPid()) + "\n");
+      const int out = reply[1];
+      std::optional<FnRemapSession> session;
+      FnRemapSessionRef handle = nullptr;
+      if (throughC) {
+        handle = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+        FnRemapSessionSetEventHandler(handle, [](FnRemapSessionRef from, FnRemapEvent event, void *to) {
+          FnRemapErrorCode code = FnRemapErrorNone;
+          char reason[256];
+          FnRemapSessionGetMonitorStopReason(from, &code, reason, sizeof reason);
+          say(static_cast<int>(reinterpret_cast<std::intptr_t>(to)), event, FnRemapSessionGetGuardPID(from), code, reason);
+        }, reinterpret_cast<void *>(static_cast<std::intptr_t>(out)));
+      } else {
+        session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
+        session->onEvent([&](Event event) {
+          const auto why = session->monitorStopReason().value_or(FnRemapSession::Ending{true, {}});
+          say(out, static_cast<int>(event), session->guardPid(), static_cast<int>(why.code), why.message);
+        });
+      }
+      if (afterBegin)
+        afterBegin();
+      say(out, 0, session ? session->guardPid() : FnRemapSessionGetGuardPID(handle));
       sleepForever();
     });
     ::close(reply[1]);
@@ -85,15 +114,17 @@ public:
     process->wait();
     std::fclose(lines);
   }
-  /// The next line's event (0 for the begin) and guard pid; nothing after 10 s.
-  std::optional<std::pair<int, pid_t>> next() {
+  /// The next line; nothing after \p limit.
+  std::optional<Said> next(std::chrono::milliseconds limit = 10s) {
     pollfd ready{::fileno(lines), POLLIN, 0};
-    char line[64];
-    int event = -1, pid = 0;
-    if (::poll(&ready, 1, 10'000) != 1 || !std::fgets(line, sizeof line, lines) ||
-        std::sscanf(line, "%d %d", &event, &pid) != 2)
+    char line[512];
+    Said said;
+    int at = 0;
+    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1 || !std::fgets(line, sizeof line, lines) ||
+        std::sscanf(line, "%d %d %d %n", &said.event, &said.guard, &said.code, &at) != 3)
       return std::nullopt;
-    return std::pair{event, static_cast<pid_t>(pid)};
+    said.reason = std::string(line + at, std::strcspn(line + at, "\n"));
+    return said;
   }
   /// Whether another line comes within \p limit.
   bool quietFor(std::chrono::milliseconds limit) {
@@ -115,18 +146,93 @@ private:
 TEST_F(MonitorTest, AKilledGuardIsReplacedAndTheReplacementStillRemoves) {
   Application application;
   const auto began = application.next();
-  ASSERT_TRUE(began && began->first == 0 && began->second > 0);
+  ASSERT_TRUE(began && began->event == 0 && began->guard > 0);
   const auto killedAt = std::chrono::steady_clock::now();
-  signalFromStranger(began->second, SIGKILL);
+  signalFromStranger(began->guard, SIGKILL);
   const auto replaced = application.next();
   ASSERT_TRUE(replaced) << "no event";
   EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 5s);
-  EXPECT_EQ(replaced->first, static_cast<int>(Event::guardReplaced));
-  EXPECT_TRUE(replaced->second > 0 && replaced->second != began->second && ::kill(replaced->second, 0) == 0);
+  EXPECT_EQ(replaced->event, static_cast<int>(Event::guardReplaced));
+  EXPECT_TRUE(replaced->guard > 0 && replaced->guard != began->guard && ::kill(replaced->guard, 0) == 0);
   EXPECT_EQ(store.read(), remapped);
   EXPECT_TRUE(application.quietFor(500ms)) << "more than one event";
   signalFromStranger(application.pid(), SIGKILL);
   EXPECT_TRUE(eventually([&] { return store.read() == original; })) << "the new guard did not remove the entry";
+}
+
+// What the monitor cannot get past, each in an application over a key
+// mapping of its own, whose guard a stranger then kills or stops: a newer
+// FnRemapKit's ledger, a list the store cannot read (a foreign entry's
+// boolean, while the store refuses one; text that is not JSON), one
+// descriptor left. Each application runs on and hears one event: where the
+// list can be read, the entry is out, or in with a new guard; else the
+// monitor stops, and the guard it keeps removes the entry at the exit.
+TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
+  namespace fs = std::filesystem;
+  const auto at = [](const fs::path &state) { ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1); };
+  const std::function<void()> oneDescriptorLeft = [] {
+    const rlimit low{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    int last = -1;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+      last = fd;
+    ::close(last);
+  };
+  struct Cause {
+    std::string name, file; // the file changed in the state directory; none for the descriptors
+    std::function<std::string(std::string)> change;
+    std::optional<Event> heard;
+  };
+  const std::vector<Cause> causes = {
+      {"newer ledger", "UserKeyMapping.holders", [](auto) { return R"({"version": 2, "suspended": false})"; }, Event::removed},
+      {"boolean", "UserKeyMapping.json", [](auto text) { return text.insert(1, R"({"Foreign": true}, )"); }, {}},
+      {"not JSON", "UserKeyMapping.json", [](auto) { return "["; }, Event::monitorStopped},
+      {"one descriptor left", "", {}, {}}};
+  struct Running { const Cause *cause; int signal; fs::path state; std::unique_ptr<Application> application; };
+  std::vector<Running> running;
+  for (const auto &cause : causes)
+    for (const int signal : {SIGKILL, SIGTERM}) {
+      if (cause.file.empty() && sanitized) // their checks want descriptors of their own
+        continue;
+      const auto state = root / (cause.name + std::to_string(signal));
+      at(state);
+      ASSERT_TRUE(store.write(original));
+      auto application = std::make_unique<Application>(signal == SIGTERM, cause.file.empty() ? oneDescriptorLeft : nullptr);
+      const auto began = application->next();
+      ASSERT_TRUE(began && began->guard > 0) << cause.name;
+      if (!cause.file.empty()) {
+        const auto text = cause.change(readFile(state / cause.file));
+        std::ofstream(state / cause.file, std::ios::trunc) << text;
+        ::chmod((state / cause.file).c_str(), 0600);
+      }
+      signalFromStranger(began->guard, signal);
+      running.push_back(Running{&cause, signal, state, std::move(application)});
+    }
+  for (const auto &[cause, signal, state, application] : running) {
+    SCOPED_TRACE(cause->name + (signal == SIGKILL ? ", the guard killed" : ", the guard stopped"));
+    at(state);
+    const auto said = application->next(45s);
+    ASSERT_TRUE(said) << "no event";
+    EXPECT_TRUE(application->quietFor(1500ms)) << "more than one event";
+    EXPECT_EQ(waitFor(application->pid(), 0ms), -1) << "the application ended";
+    try {
+      (void)store.read();
+    } catch (const KeyMappingError &) {
+      EXPECT_EQ(said->event, static_cast<int>(Event::monitorStopped));
+      EXPECT_EQ(said->code, FnRemapErrorReadFailed);
+      EXPECT_EQ(said->reason, "cannot read the key mapping: the key mapping is empty or malformed");
+      ASSERT_TRUE(store.write(remapped)); // mended, for the guard kept
+    }
+    const auto held = [&] { return std::ranges::count(store.read().value_or(KeyMappingList{}), ours); };
+    EXPECT_EQ(said->event, static_cast<int>(cause->heard.value_or(Event(said->event))));
+    EXPECT_EQ(held(), said->event == static_cast<int>(Event::removed) ? 0 : 1);
+    if (said->event != static_cast<int>(Event::removed) && said->guard > 0) {
+      EXPECT_EQ(::kill(said->guard, 0), 0) << "no guard kept";
+      ::kill(application->pid(), SIGKILL);
+      EXPECT_TRUE(eventually([&] { return held() == 0; })) << "the guard kept did not remove the entry";
+    }
+  }
+  at(path);
 }
 
 // A stranger's SIGTERM: the guard releases and exits 0, and that is the

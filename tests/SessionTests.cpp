@@ -18,6 +18,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 
 using namespace FnRemapKit;
@@ -187,6 +188,25 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   EXPECT_EQ(store.read(), original);
   for (const auto &notTwoKeys : {KeyMappingEntry{{"Other", 1}}, KeyMappingEntry{}})
     EXPECT_THROW(FnRemapSession::begin(FNGUARD_TOOL, notTwoKeys), std::invalid_argument);
+}
+
+// Writes of the list refused while a killed guard is replaced over a list
+// that lost our entry and the Fn key's (a keyboard came back, say): the
+// entry the install displaced is not dropped, and comes back at the end.
+TEST_F(SessionTest, ARefusedWriteDropsNothing) {
+  RefusingStore refusing;
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
+  std::atomic<int> heard = 0;
+  session.onEvent([&](FnRemapSession::Event event) { heard = static_cast<int>(event); });
+  ASSERT_TRUE(store.write({original[0]}));
+  *refusing.refuse = true;
+  ::kill(session.guardPid(), SIGKILL);
+  sleep_for(2500ms);
+  *refusing.refuse = false;
+  EXPECT_TRUE(eventually([&] { return heard != 0; }));
+  EXPECT_EQ(heard, static_cast<int>(FnRemapSession::Event::guardReplaced));
+  EXPECT_TRUE(session.end().restored);
+  EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[2]}));
 }
 
 // A session not ended: a move, then the destructor.

@@ -6,6 +6,7 @@
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
+#include "ledger/LedgerFormat.hpp"
 #include "support/FileDescriptor.hpp"
 #include "support/ProcessIdentity.hpp"
 
@@ -247,26 +248,41 @@ TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGone) {
   zombie.wait();
 }
 
-// A ledger that cannot be parsed is set aside and taken as empty; a later
-// version's is left alone: sessions will not begin over it, and a guard
-// meeting it removes as one without a ledger does.
+// A ledger that cannot be parsed is set aside and taken as empty: cut
+// short, nested deep, over 1 MiB, or with a displaced entry whose key no
+// list would take back, which would otherwise refuse every restore. A later
+// version's is left alone, whatever it holds and however long: sessions
+// will not begin over it, and a guard meeting it removes as one without a
+// ledger does.
 TEST_F(SharingTest, ADamagedLedgerIsSetAsideANewerOneLeftAlone) {
-  putLedger("{\"version\": 1, \"holds\": [");
-  {
+  const std::string gone = std::to_string(goneProcess()), hold = R"({"version": 1, "holds": [{"application": {"pid": )" +
+      gone + R"(, "start": 1}, "guard": {"pid": 1, "start": 1}, "boot": ")" + bootIdentifier() +
+      R"(", "entry": {"HIDKeyboardModifierMappingDst": 30064771182, "HIDKeyboardModifierMappingSrc": 1095216660483}}], )";
+  for (const auto &damaged : {std::string("{\"version\": 1, \"holds\": ["), hold + R"("displaced": [{"source": 1095216660483, "entries": [{"\xff\xfe": 1}]}]})",
+                              hold + R"("displaced": [)" + std::string(1000, '[') + "]}",
+                              hold + R"("displaced": []})" + std::string(Ledger::maximumSize, '\n')}) {
+    ASSERT_TRUE(store.write(FnRemapMapping::merging(original, ours)));
+    putLedger(damaged);
     Application app(ours);
-    EXPECT_EQ(app.failure, "");
-    EXPECT_EQ(readFile(path / "UserKeyMapping.holders.damaged"), "{\"version\": 1, \"holds\": [");
+    EXPECT_EQ(app.failure, "") << damaged.substr(0, 300);
+    EXPECT_EQ(readFile(path / "UserKeyMapping.holders.damaged"), damaged);
     EXPECT_EQ(app.end(), "restored");
+    EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1]}));
   }
-  const std::string newer = "{\"version\": 2, \"holders\": {}}";
-  putLedger(newer);
   const auto fails = [](FnRemapSessionError::Code code, const std::string &message) {
     return testing::Throws<FnRemapSessionError>(testing::AllOf(testing::Property(&FnRemapSessionError::code, code),
                                                                testing::Property(&FnRemapSessionError::what, StrEq(message))));
   };
-  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
-              fails(FnRemapSessionError::Code::newerLedger, "the key mapping's holds are kept by a newer FnRemapKit"));
-  EXPECT_THAT(reapAll(), testing::IsEmpty()) << "the session left its guard";
+  std::string newer;
+  for (const auto &later : {std::string(R"({"version": 2, "suspended": false, "holds": [true, null, 1.5, "\n\u00e9"]})"),
+                            "{\"version\": 3, \"\xff\": 1}" + std::string(2 * Ledger::maximumSize, ' '),
+                            std::string("{\"version\": 2, \"holders\": {}}")}) {
+    putLedger(newer = later);
+    EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
+                fails(FnRemapSessionError::Code::newerLedger, "the key mapping's holds are kept by a newer FnRemapKit"));
+    EXPECT_THAT(reapAll(), testing::IsEmpty()) << "the session left its guard";
+    EXPECT_EQ(readFile(ledgerFile()), later);
+  }
   // One that others may write to is no ledger to trust or to write.
   ::chmod(ledgerFile().c_str(), 0620);
   EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },

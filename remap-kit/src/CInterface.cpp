@@ -66,7 +66,8 @@ const uint16_t FnRemapFnDestinationKeyCode = FnRemapMapping::fnDestinationKeyCod
 
 static_assert(FnRemapEventGuardReplaced == static_cast<int>(FnRemapSession::Event::guardReplaced) &&
               FnRemapEventReapplied == static_cast<int>(FnRemapSession::Event::reapplied) &&
-              FnRemapEventRemoved == static_cast<int>(FnRemapSession::Event::removed));
+              FnRemapEventRemoved == static_cast<int>(FnRemapSession::Event::removed) &&
+              FnRemapEventMonitorStopped == static_cast<int>(FnRemapSession::Event::monitorStopped));
 
 FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
                                       char *error, size_t errorSize) {
@@ -145,6 +146,22 @@ void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandle
   session->session.onEvent([session, handler, context](FnRemapSession::Event event) {
     handler(session, static_cast<FnRemapEvent>(event), context);
   });
+}
+
+bool FnRemapSessionGetMonitorStopReason(FnRemapSessionRef session, FnRemapErrorCode *code, char *reason,
+                                        size_t reasonSize) {
+  putCode(code, Code::none);
+  putError(reason, reasonSize, "");
+  try {
+    const auto stop = session ? session->session.monitorStopReason() : std::nullopt;
+    if (!stop)
+      return false;
+    putCode(code, stop->code);
+    putError(reason, reasonSize, stop->message.c_str());
+    return true;
+  } catch (...) {
+    return false; // no memory for the line
+  }
 }
 
 // From the monitor's own thread, which cannot wait for itself, the session

@@ -8,6 +8,7 @@
 #include "SessionErrors.hpp"
 #include "hid/KeyboardWatch.hpp"
 #include "ledger/Holds.hpp"
+#include "monitor/Retry.hpp"
 #include "monitor/SessionMonitor.hpp"
 #include "support/ProcessIdentity.hpp"
 
@@ -37,8 +38,6 @@ std::string currentError() { return FnGuard::detail::errorText(std::current_exce
 
 /// How often a monitor without an exit notice looks at the guard.
 constexpr std::chrono::milliseconds lookInterval{100};
-/// How long a monitor waits before it tries again to re-guard or release.
-constexpr std::chrono::milliseconds retryPause{1000};
 /// Keyboards appear in bursts (a dock, a wake): one counts once this long
 /// has passed with no other, or once the burst has lasted the longest.
 constexpr std::chrono::milliseconds keyboardQuiet{500};
@@ -62,11 +61,12 @@ struct FnRemapSession::State {
   bool installed = false;   // our hold and entry are in, not yet released
   bool suspended = false;   // released by suspend(), to be held again by resume()
   std::unique_ptr<HID::KeyboardWatch> keyboards; // on the HID store alone
-  std::mutex handlerAccess;
+  std::mutex handlerAccess; // the handler and stopReason
   // suspend(), resume() and end(), one at a time: the Swift layer suspends
   // and resumes from the main queue, whatever thread the owner uses.
   std::mutex calls;
   EventHandler handler;
+  std::optional<Ending> stopReason; // why the monitor last stopped on its own
   std::unique_ptr<Monitor::SessionMonitor> monitor = std::make_unique<Monitor::SessionMonitor>();
 
   State(AnyStore store, KeyMappingEntry ours, std::string guardPath)
@@ -118,8 +118,10 @@ struct FnRemapSession::State {
     watching = FileDescriptor();
   }
 
-  // The list and the ledger as they stand; throws saying which cannot be had.
-  Holds::Plan current() const {
+  // The list and the ledger as they stand; throws saying which cannot be
+  // had. A later FnRemapKit's ledger throws too, unless \p newer is given:
+  // it is set then, and the plan has no holds.
+  Holds::Plan current(bool *newer = nullptr) const {
     Holds::Plan plan;
     try {
       plan.list = store.read().value_or(KeyMappingList{});
@@ -132,8 +134,10 @@ struct FnRemapSession::State {
     } catch (...) {
       fail(Message::holdsNotKept, {currentError()});
     }
-    if (loaded.state == Loaded::State::newer)
+    if (loaded.state == Loaded::State::newer && !newer)
       fail(Message::newerLedger);
+    if (newer)
+      *newer = loaded.state == Loaded::State::newer;
     plan.ledger = std::move(loaded.holds);
     return plan;
   }
@@ -168,32 +172,52 @@ struct FnRemapSession::State {
     if (!guardStart || guardStart->state == ProcessLook::State::refused)
       fail(Message::holdsNotKept, {"the guard's start time cannot be read"});
     const KeyMappingHold fresh{currentProcess(), {guard.pid(), guardStart->start}, world.boot, ours};
+    const auto before = plan.ledger;
     if (installed)
       std::erase(plan.ledger.holds, hold);
     Holds::addHold(plan, fresh);
     save(plan.ledger);
-    hold = fresh;
-    const auto list = Holds::installing(plan, world, hold);
+    const auto list = Holds::installing(plan, world, fresh);
     if (list != plan.list && !store.write(list)) {
-      Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; });
+      // The ledger as it was, what was displaced and our earlier hold in
+      // it: releasing the new hold instead would put back what was
+      // displaced in a list that was never written, and drop it for good.
       try {
-        store.ledger.save(plan.ledger);
+        store.ledger.save(before);
       } catch (...) {
-        // Our hold stays, its application ours: the next repair after we
-        // exit ends it, and there is no entry of ours to take out.
+        // The new hold stays, its application ours: released with ours, or
+        // by the next repair after we exit.
+        hold = fresh;
       }
       fail(Message::installRefused);
     }
+    hold = fresh;
     installed = true;
   }
 
   // Under the lock: the repair and our release, the list written and
-  // verified, and only then our hold dropped.
+  // verified, and only then our hold dropped. Over a later FnRemapKit's
+  // ledger, which is not ours to write, as a guard without a ledger: our
+  // entry out unless the list lacks it. Returns what failed, if anything;
+  // throws only for want of memory.
   std::optional<Ending> release() {
+    try {
+      return releaseOrThrow();
+    } catch (...) {
+      return failure(FnRemapSessionError::Code::stillRemapped);
+    }
+  }
+
+  std::optional<Ending> releaseOrThrow() {
     const auto world = Holds::World::real();
-    Holds::Plan plan = current();
+    bool newer = false;
+    Holds::Plan plan = current(&newer);
     const auto before = plan.list;
-    const auto keptFor = Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; }, &ours);
+    std::int32_t keptFor = 0;
+    if (newer)
+      std::erase(plan.list, ours);
+    else
+      keptFor = Holds::release(plan, world, [&](const KeyMappingHold &held) { return held == hold; }, &ours);
     if (plan.list != before) {
       if (!store.write(plan.list))
         return SessionErrors::ending(Message::restoreRefused);
@@ -210,7 +234,8 @@ struct FnRemapSession::State {
     // entry for us in another session's release. So this fails too, and
     // the guard is kept.
     try {
-      store.ledger.save(plan.ledger);
+      if (!newer)
+        store.ledger.save(plan.ledger);
     } catch (...) {
       return SessionErrors::ending(Message::holdsNotKept, {currentError()});
     }
@@ -331,67 +356,105 @@ struct FnRemapSession::State {
   }
 
   // The monitor: from begin() to end(), it watches the guard, and acts
-  // when the guard ends while our entry is held.
+  // when the guard ends while our entry is held. Nothing thrown leaves it:
+  // a step that fails is tried again (Monitor::Retry), and one that fails
+  // for too long stops it, telling the application why, with the guard
+  // kept to remove our entry when we exit.
 
   bool startMonitor() {
     return monitor->start([this](Monitor::SessionMonitor &running) { watch(running); });
   }
 
   void watch(Monitor::SessionMonitor &running) {
-    while (!running.stopping()) {
-      std::optional<Event> event;
-      FileDescriptor notice;
-      bool looking = false; // the guard runs, with no notice of its end
-      {
-        const std::lock_guard access(guardAccess);
-        if (installed && guard.pid() == 0)
-          event = guardEnded(running);
-        notice = guard.exitNotice();
-        looking = !notice && guard.pid() != 0;
-        lastGuardPid = guard.pid();
+    try {
+      Monitor::Retry reapplying; // a reapply that failed
+      while (!running.stopping()) {
+        std::optional<Event> event;
+        FileDescriptor notice;
+        bool looking = false; // the guard runs, with no notice of its end
+        {
+          const std::lock_guard access(guardAccess);
+          if (installed && guard.pid() == 0)
+            event = guardEnded(running);
+          notice = guard.exitNotice();
+          looking = !notice && guard.pid() != 0;
+          lastGuardPid = guard.pid();
+        }
+        if (event && !tell(*event))
+          return;
+        if (!installed && !suspended)
+          return;
+        const int notices[] = {notice.get(), keyboards ? keyboards->descriptor() : -1};
+        auto limit = looking ? lookInterval : std::chrono::hours{1};
+        if (reapplying.pending())
+          limit = std::min(limit, reapplying.untilNext());
+        const auto woken = running.waitFor(notices, limit);
+        if (!woken)
+          return;
+        const bool due = *woken == 1u ? burstOver(running) : reapplying.pending() && reapplying.untilNext().count() == 0;
+        if (due)
+          if (const auto reapplied = reapply(running, reapplying); reapplied && !tell(*reapplied))
+            return;
       }
-      if (event)
-        send(*event);
-      if (!installed && !suspended)
-        return;
-      const int notices[] = {notice.get(), keyboards ? keyboards->descriptor() : -1};
-      const auto woken = running.waitFor(notices, looking ? lookInterval : std::chrono::hours{1});
-      if (woken == 1u)
-        if (const auto reapplied = keyboardAppeared(running))
-          send(*reapplied);
+    } catch (...) {
+      // Nothing here throws but for want of memory.
+      try {
+        tell(stopped(failure(FnRemapSessionError::Code::stillRemapped)));
+      } catch (...) {
+      }
     }
   }
 
-  // A keyboard came back, and with it perhaps a keyboard service without
-  // our entry: once the burst is over, under the lock, our entry goes back
-  // if we hold it and it is missing. Nothing else is written between
-  // begin() and end() but by a guard's replacement, so a user who took the
-  // entry out is not overruled until a keyboard appears.
-  std::optional<Event> keyboardAppeared(Monitor::SessionMonitor &running) {
+  // Keyboards appear in bursts: true once one is over, false on stop().
+  bool burstOver(Monitor::SessionMonitor &running) {
     const auto burstEnd = std::chrono::steady_clock::now() + keyboardBurstLimit;
     const int notices[] = {keyboards->descriptor()};
     for (;;) {
       keyboards->drain();
       const auto woken = running.waitFor(notices, keyboardQuiet);
       if (!woken)
-        return std::nullopt;
+        return false;
       if (*woken == 1u || std::chrono::steady_clock::now() >= burstEnd)
-        break;
+        return true;
     }
+  }
+
+  // A keyboard came back, and with it perhaps a keyboard service without
+  // our entry: under the lock, our entry goes back if we hold it and it is
+  // missing. Nothing else is written between begin() and end() but by a
+  // guard's replacement, so a user who took the entry out is not overruled
+  // until a keyboard appears. One that fails is tried again by \p retry.
+  std::optional<Event> reapply(Monitor::SessionMonitor &running, Monitor::Retry &retry) {
     const std::lock_guard access(guardAccess);
-    if (!installed || guard.pid() == 0) // a guard that ended is seen to first
+    if (!installed || guard.pid() == 0) { // a guard that ended is seen to first
+      retry.reset();
       return std::nullopt;
-    const auto lock = lockUnlessStopping(running);
-    if (!lock || running.stopping() || !guardWatching()) // one that is leaving has released, or will
-      return std::nullopt;
-    try {
-      if (FnGuard::detail::containsEntry(current().list, ours))
-        return std::nullopt;
-      install();
-      return Event::reapplied;
-    } catch (...) {
-      return std::nullopt; // tried again when the next keyboard appears
     }
+    const auto lock = lockUnlessStopping(running);
+    if (running.stopping())
+      return std::nullopt;
+    Ending why{true, {}};
+    if (!lock) {
+      why = SessionErrors::lockFailure(lock.busy(), lock.error());
+    } else {
+      if (!guardWatching()) { // one that is leaving has released, or will
+        retry.reset();
+        return std::nullopt;
+      }
+      try {
+        const bool missing = !FnGuard::detail::containsEntry(current().list, ours);
+        if (missing)
+          install();
+        retry.reset();
+        return missing ? std::optional(Event::reapplied) : std::nullopt;
+      } catch (...) {
+        why = failure(FnRemapSessionError::Code::writeRefused);
+      }
+    }
+    if (retry.failed())
+      return std::nullopt;
+    retry.reset();
+    return stopped(std::move(why));
   }
 
   // Our guard has ended while we hold our entry. One that exited 0 has
@@ -427,37 +490,45 @@ struct FnRemapSession::State {
   // A new guard, watching, then our hold made its own under the lock, and
   // our entry back if it is missing. Without either, our hold is released:
   // there is never an entry of ours with no guard watching it, so until
-  // one of the two has been done this tries again.
+  // one of the two has been done this tries again, and stops the monitor
+  // once it has failed for too long.
   std::optional<Event> replaceGuard(Monitor::SessionMonitor &running) {
-    for (;;) {
+    for (Monitor::Retry retry;; ) {
       if (running.stopping())
         return std::nullopt;
+      Ending why{true, {}};
       if (guard.pid() == 0) {
         try {
           startGuard(running.stopDescriptor());
         } catch (...) {
-          // No guard to be had: released below.
+          why = failure(FnRemapSessionError::Code::guardNotStarted); // released below
         }
       }
       const auto lock = lockUnlessStopping(running);
       if (running.stopping())
         return std::nullopt;
-      if (lock) {
+      if (!lock) {
+        why = SessionErrors::lockFailure(lock.busy(), lock.error());
+      } else {
         if (guardWatching()) {
           try {
             install();
             return Event::guardReplaced;
           } catch (...) {
-            // Holding our entry again was refused: released below.
+            why = failure(FnRemapSessionError::Code::writeRefused); // released below
           }
         }
-        if (!release()) {
+        auto failed = release();
+        if (!failed) {
           installed = false;
           endGuard();
           return Event::removed;
         }
+        why = std::move(*failed);
       }
-      if (!running.waitFor({}, retryPause))
+      if (!retry.failed())
+        return stopped(std::move(why));
+      if (!retry.wait(running))
         return std::nullopt;
     }
   }
@@ -478,14 +549,27 @@ struct FnRemapSession::State {
     }
   }
 
-  void send(Event event) {
-    EventHandler current;
-    {
-      const std::lock_guard access(handlerAccess);
-      current = handler;
+  // The monitor gives up: \p why is kept for the application to ask.
+  Event stopped(Ending why) {
+    const std::lock_guard access(handlerAccess);
+    stopReason = std::move(why);
+    return Event::monitorStopped;
+  }
+
+  // Tells the application; false once that is that the monitor stops.
+  bool tell(Event event) noexcept {
+    try {
+      EventHandler current;
+      {
+        const std::lock_guard access(handlerAccess);
+        current = handler;
+      }
+      if (current)
+        current(event);
+    } catch (...) {
+      // The handler's own failure, or no memory to copy it: not ours to end on.
     }
-    if (current)
-      current(event);
+    return event != Event::monitorStopped;
   }
 };
 
@@ -546,6 +630,13 @@ pid_t FnRemapSession::guardPid() noexcept {
   if (!access)
     return state->lastGuardPid;
   return state->lastGuardPid = state->guard.pid();
+}
+
+std::optional<FnRemapSession::Ending> FnRemapSession::monitorStopReason() const {
+  if (!state)
+    return std::nullopt;
+  const std::lock_guard access(state->handlerAccess);
+  return state->stopReason;
 }
 
 void FnRemapSession::onEvent(EventHandler handler) noexcept {

@@ -16,6 +16,15 @@ public enum FnRemapEvent: Sendable, Hashable {
   /// The session no longer holds its entry: it is out of the key mapping,
   /// or kept there for another session that holds the same one.
   case removed
+  /// A step of the monitor's (replacing the guard, releasing, reapplying)
+  /// failed each second for 30 s, for the reason given, and the monitor has
+  /// stopped. A guard that runs is kept, and removes the entry when the
+  /// application exits; but no guard is replaced and no entry reapplied
+  /// until the application acts, so the remap may be gone, or held with no
+  /// guard. Tell the user, then ``FnRemapSession/end()`` the session (or
+  /// suspend it), which starts the monitor again if it fails;
+  /// ``FnRemapSession/resume()`` starts it again too.
+  case monitorStopped(FnRemapError)
 }
 
 /// Carries events from the monitor's thread into a session's stream. The C
@@ -29,12 +38,19 @@ final class FnRemapEventFeed: Sendable {
     (stream, continuation) = AsyncStream.makeStream(of: FnRemapEvent.self)
   }
 
-  func yield(_ event: CFnRemapKit.FnRemapEvent) {
+  func yield(_ event: CFnRemapKit.FnRemapEvent, of session: FnRemapSessionRef) {
     switch event.rawValue {
     case FnRemapEventGuardReplaced.rawValue: continuation.yield(.guardReplaced)
     case FnRemapEventReapplied.rawValue: continuation.yield(.reapplied)
     case FnRemapEventRemoved.rawValue: continuation.yield(.removed)
-    default: break
+    case FnRemapEventMonitorStopped.rawValue:
+      var reason = FnRemapError.buffer()
+      var code = FnRemapErrorNone
+      _ = reason.withUnsafeMutableBufferPointer { text in
+        FnRemapSessionGetMonitorStopReason(session, &code, text.baseAddress, text.count)
+      }
+      continuation.yield(.monitorStopped(FnRemapError(code, reason)))
+    default: break // a later library's event, which this layer cannot name
     }
   }
 
@@ -42,9 +58,9 @@ final class FnRemapEventFeed: Sendable {
 
   /// Sets `session`'s handler to this feed.
   func attach(to session: FnRemapSessionRef) {
-    FnRemapSessionSetEventHandler(session, { _, event, context in
-      guard let context else { return }
-      Unmanaged<FnRemapEventFeed>.fromOpaque(context).takeUnretainedValue().yield(event)
+    FnRemapSessionSetEventHandler(session, { session, event, context in
+      guard let context, let session else { return }
+      Unmanaged<FnRemapEventFeed>.fromOpaque(context).takeUnretainedValue().yield(event, of: session)
     }, Unmanaged.passUnretained(self).toOpaque())
   }
 }

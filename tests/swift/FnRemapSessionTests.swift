@@ -157,6 +157,23 @@ final class FnRemapSessionTests {
     #expect(try keyMapping() == [other])
   }
 
+  #if !os(macOS)
+  // A list that cannot be read when the guard is killed: the monitor tries
+  // for 30 s, then says why it stopped; mended, the list comes back at the end.
+  @Test func aMonitorThatStopsSaysWhy() async throws {
+    try setKeyMapping([other])
+    let session = try FnRemapSession(guard: guardTool)
+    try "[".write(to: root.appendingPathComponent("hid/UserKeyMapping.json"), atomically: false, encoding: .utf8)
+    kill(session.guardPID, SIGKILL)
+    var events = session.events.makeAsyncIterator()
+    let why = "cannot read the key mapping: the key mapping is empty or malformed"
+    #expect(await events.next() == .monitorStopped(FnRemapError(code: .readFailed, description: why)))
+    try setKeyMapping([other, ours])
+    try session.end()
+    #expect(try keyMapping() == [other])
+  }
+  #endif
+
   @Test func suspendGivesTheListBackAndResumeHoldsAgain() throws {
     try setKeyMapping([other])
     let session = try FnRemapSession(guard: guardTool, followsUserSession: false)

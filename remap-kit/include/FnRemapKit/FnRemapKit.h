@@ -128,11 +128,27 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 // Removed. No entry of the session's is ever left with no guard watching.
 // A keyboard that appears (after a wake, a reconnect) comes without the
 // user key mapping: once a burst is over, a missing entry of a session
-// that holds it is merged back: Reapplied.
+// that holds it is merged back: Reapplied. A ledger of a newer FnRemapKit
+// is never written: holding again is refused, and releasing takes the
+// entry out as a guard without a ledger does.
+//
+// Nothing the monitor meets ends the application. A step that fails (the
+// lock held by another process, a list that cannot be read, no descriptor
+// to be had) is tried again each second; one that still fails 30 s after
+// its first failure stops the monitor: MonitorStopped, and
+// FnRemapSessionGetMonitorStopReason gives the failure's code and line
+// (those of FnRemapErrorCode). Nothing is ended with it: a guard that runs
+// is kept, and removes the entry when the application exits. But until the
+// application acts, no guard is replaced and no entry merged back, so the
+// remap may be gone, or held with no guard: tell the user, then call
+// FnRemapSessionEnd (or FnRemapSessionSuspend), which releases as it always
+// does and, if that fails, starts the monitor again; FnRemapSessionResume
+// starts it again too.
 typedef enum FnRemapEvent {
   FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
   FnRemapEventReapplied = 2,     // a keyboard appeared without the entry, and it is back
-  FnRemapEventRemoved = 3        // the session no longer holds its entry (out, or kept for another session)
+  FnRemapEventRemoved = 3,       // the session no longer holds its entry (out, or kept for another session)
+  FnRemapEventMonitorStopped = 4 // a step failed for 30 s: see FnRemapSessionGetMonitorStopReason
 } FnRemapEvent;
 
 typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent event, void *context);
@@ -147,6 +163,13 @@ typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent even
 // restored, or FnRemapSessionFree, has returned, the handler is never
 // called again; an End that failed keeps the guard and its monitor.
 void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandler handler, void *context);
+
+// Why the session's monitor last stopped on its own (FnRemapEventMonitorStopped):
+// true, with the failure's code in *code and its line in reason; false,
+// with FnRemapErrorNone and an empty line, when it never has. From inside
+// the handler too. NULL code and reason are allowed.
+bool FnRemapSessionGetMonitorStopReason(FnRemapSessionRef session, FnRemapErrorCode *code, char *reason,
+                                        size_t reasonSize);
 
 // Ends the session's hold by the ledger's rules, as FnRemapSessionEnd does
 // (the user's list comes back unless another session holds the same

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -148,14 +149,31 @@ private:
 ///    is refused, it releases our hold and says Event::removed; until one
 ///    of the two is done it tries again each second, so that no entry of
 ///    ours is ever left with no guard watching it.
+/// A ledger of a later FnRemapKit, which this one may not write, is never
+/// changed: holding again is refused, and releasing takes our entry out of
+/// the list (unless it lacks it) as a guard without a ledger does.
 /// The monitor also watches for keyboards appearing (a keyboard service
 /// that comes back, after a wake or a reconnect, comes back without the
 /// user key mapping): 500 ms after the last of a burst, under the lock, if
 /// we hold our entry and the list lacks it, it merges it back by the
 /// ledger's rules and says Event::reapplied. Nothing else is written
 /// between begin() and end() but by a guard's replacement.
+///
+/// Nothing the monitor meets ends the application. A step that fails (the
+/// lock held by another process, a list that cannot be read, no descriptor
+/// to be had) is tried again each second; one that still fails 30 s after
+/// its first failure stops the monitor, which says Event::monitorStopped,
+/// and monitorStopReason() then has the failure's line and code (those
+/// above). Nothing is ended with it: a guard that runs is kept, and removes
+/// the entry when the application exits. But until the application acts,
+/// no guard is replaced and no entry reapplied, so the remap may be gone,
+/// or held with no guard: tell the user, then end() the session (or
+/// suspend() it), which releases as it always does and, if that fails,
+/// starts the monitor again; resume() starts it again too.
+///
 /// The handler runs on the monitor's thread, never with the lock held, one
-/// event at a time; it must not wait for the thread that ends the session.
+/// event at a time; it must not wait for the thread that ends the session,
+/// and what it throws is dropped.
 /// From inside it, end() fails with "called from the session's own event
 /// handler", and destroying the session leaves it for good (it cannot wait
 /// for itself). end() stops the monitor first: a new guard that is not yet
@@ -194,6 +212,9 @@ public:
     /// The session no longer holds its entry: it is out, or kept for
     /// another session.
     removed = 3,
+    /// A step failed for 30 s, and the monitor has stopped: see
+    /// monitorStopReason(), and above for what to do.
+    monitorStopped = 4,
   };
   using EventHandler = std::function<void(Event)>;
 
@@ -228,6 +249,10 @@ public:
   /// hears nothing. Called while the monitor runs, it takes effect from the
   /// next event.
   void onEvent(EventHandler handler) noexcept;
+
+  /// Why the monitor last stopped on its own (Event::monitorStopped): the
+  /// failure's line and code, restored false; nothing if it never has.
+  std::optional<Ending> monitorStopReason() const;
 
   /// Whether the calling thread is this session's monitor, inside its
   /// event handler.

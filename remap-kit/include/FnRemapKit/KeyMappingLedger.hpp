@@ -78,7 +78,11 @@ struct KeyMappingHolds {
 /// /Users/Shared/.FnRemapKit.holders.UID, one for each user, since
 /// /Users/Shared lets no user remove another's file. Each obeys the lock
 /// file's rules (the user's own, no symbolic link, not writable by group or
-/// others). Its text is JSON carrying "version": 1.
+/// others). Its text is JSON that starts {"version": 1; a later
+/// FnRemapKit's starts with a higher number and is left as it is, whatever
+/// else it holds. One of version 1 that is longer than 1 MiB, or holds
+/// anything but what this version writes (a string that is not UTF-8, which
+/// no list would take back, included), is damaged.
 class KeyMappingLedger {
 public:
   /// The HID event system's ledger.

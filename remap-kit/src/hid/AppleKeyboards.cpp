@@ -32,7 +32,7 @@ struct KeyboardWatch::Impl {
       dispatch_release(queue);
     }
   }
-  void close() {
+  void close() noexcept {
     if (iterator)
       IOObjectRelease(iterator);
     if (port)
@@ -42,7 +42,7 @@ struct KeyboardWatch::Impl {
   }
 
   // The iterator must be emptied for the next notification to come.
-  static std::size_t empty(io_iterator_t iterator) {
+  static std::size_t empty(io_iterator_t iterator) noexcept {
     std::size_t count = 0;
     while (const io_object_t service = IOIteratorNext(iterator)) {
       IOObjectRelease(service);
@@ -51,7 +51,8 @@ struct KeyboardWatch::Impl {
     return count;
   }
 
-  static void appeared(void *self, io_iterator_t iterator) {
+  // On the queue, which nothing thrown may leave.
+  static void appeared(void *self, io_iterator_t iterator) noexcept {
     if (empty(iterator) > 0)
       (void)!::write(static_cast<Impl *>(self)->write.get(), "", 1); // a full pipe has said it already
   }

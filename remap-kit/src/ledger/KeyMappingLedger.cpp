@@ -42,7 +42,8 @@ KeyMappingLedger::Loaded KeyMappingLedger::read(bool moveDamagedAside) const {
   const auto place = HID::openLedgerPlace(false);
   if (!place.directory)
     return {State::read, {}};
-  const auto text = readOwnFile(place.directory.get(), place.name, path());
+  // A later version's is told by its start, however long it is.
+  const auto text = readOwnFile(place.directory.get(), place.name, path(), Ledger::maximumSize + 1);
   if (!text)
     return {State::read, {}};
   auto loaded = Ledger::parse(*text);
@@ -60,8 +61,12 @@ void KeyMappingLedger::save(const KeyMappingHolds &holds) const {
     impl->memory = holds;
     return;
   }
+  // One that could not be read back would be moved aside, and its holds lost.
+  const std::string text = Ledger::format(holds);
+  if (text.size() > Ledger::maximumSize)
+    throw std::runtime_error("cannot write " + path() + ": the holds take more than 1 MiB");
   const auto place = HID::openLedgerPlace(true);
-  if (const std::string why = replaceOwnFile(place.directory.get(), place.name, Ledger::format(holds)); !why.empty())
+  if (const std::string why = replaceOwnFile(place.directory.get(), place.name, text); !why.empty())
     throw std::runtime_error("cannot write " + path() + ": " + why);
 }
 

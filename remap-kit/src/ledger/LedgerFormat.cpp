@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -65,6 +66,21 @@ class Reader {
 public:
   explicit Reader(std::string_view text) : text(text) {}
 
+  /// The version's digits, as every version starts its text:
+  /// {"version": N, with N an integer; nothing when it does not start so.
+  std::optional<std::string_view> leadingVersion() {
+    if (!take('{'))
+      return std::nullopt;
+    skipBlanks();
+    if (at >= text.size() || text[at] != '"' || parseString() != "version" || !take(':'))
+      return std::nullopt;
+    skipBlanks();
+    const auto number = parseInteger();
+    if (!number || (at < text.size() && (text[at] == '.' || text[at] == 'e' || text[at] == 'E')))
+      return std::nullopt;
+    return std::get<Integer>(number->value).text;
+  }
+
   std::optional<Json> document() {
     auto value = parseValue(0);
     skipBlanks();
@@ -114,9 +130,8 @@ private:
       auto key = at < text.size() && text[at] == '"' ? parseString() : std::nullopt;
       if (!key || !take(':'))
         return std::nullopt;
-      for (const auto &member : members)
-        if (member.first == *key)
-          return std::nullopt;
+      // A key twice is found by the shape's reading, which looks up every
+      // key anyway: a scan here would make a long entry quadratic.
       auto value = parseValue(depth + 1);
       if (!value)
         return std::nullopt;
@@ -139,20 +154,28 @@ private:
     return take(']') ? std::optional(Json{std::move(elements)}) : std::nullopt;
   }
 
-  // Only the escapes the writer makes: \" \\ and \u00XX below 0x20.
+  // Only the escapes the writer makes: \" \\ and \u00XX below 0x20; and
+  // only UTF-8, since no list takes a key that is not.
   std::optional<std::string> parseString() {
     ++at;
     std::string out;
     while (at < text.size()) {
-      const char c = text[at++];
-      if (c == '"')
+      const char c = text[at];
+      if (c == '"') {
+        ++at;
         return out;
+      }
       if (static_cast<unsigned char>(c) < 0x20)
         return std::nullopt;
       if (c != '\\') {
-        out += c;
+        const std::size_t length = sequenceLength();
+        if (length == 0)
+          return std::nullopt;
+        out.append(text.substr(at, length));
+        at += length;
         continue;
       }
+      ++at;
       if (at < text.size() && (text[at] == '"' || text[at] == '\\')) {
         out += text[at++];
         continue;
@@ -167,6 +190,25 @@ private:
       at += 5;
     }
     return std::nullopt;
+  }
+
+  // The length of the UTF-8 sequence that starts here; 0 for one that is
+  // not well formed: cut short, overlong, a surrogate, or past U+10FFFF.
+  std::size_t sequenceLength() const {
+    const auto byte = [&](std::size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+    const auto follows = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
+      return byte(i) >= low && byte(i) <= high;
+    };
+    const unsigned lead = byte(0);
+    if (lead < 0x80)
+      return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+      return follows(1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF)
+      return follows(1, lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF) && follows(2) ? 3 : 0;
+    if (lead >= 0xF0 && lead <= 0xF4)
+      return follows(1, lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF) && follows(2) && follows(3) ? 4 : 0;
+    return 0;
   }
 
   // JSON's integers: an optional minus, then 0 or digits not led by 0.
@@ -209,7 +251,7 @@ std::optional<std::array<const Json *, N>> fields(const Json &json, const std::a
     std::size_t i = 0;
     while (i < N && names[i] != key)
       ++i;
-    if (i == N)
+    if (i == N || found[i])
       return std::nullopt;
     found[i] = &value;
   }
@@ -225,7 +267,11 @@ std::optional<KeyMappingEntry> entryOf(const Json &json) {
     const auto number = integerOf<std::int64_t>(value);
     if (!number)
       return std::nullopt;
-    entry.emplace(key, *number);
+    // In the writer's order, each key goes at the end in constant time.
+    if (!entry.empty() && std::prev(entry.end())->first < key)
+      entry.emplace_hint(entry.end(), key, *number);
+    else if (!entry.emplace(key, *number).second)
+      return std::nullopt;
   }
   return entry;
 }
@@ -321,20 +367,20 @@ std::string format(const KeyMappingHolds &holds) {
 
 KeyMappingLedger::Loaded parse(std::string_view text) {
   using State = KeyMappingLedger::Loaded::State;
-  const auto document = Reader(text).document();
-  const auto *object = document ? std::get_if<Object>(&document->value) : nullptr;
-  if (!object)
+  // A later version may change everything but its start: a version number
+  // above ours, however large, whatever follows.
+  const auto version = Reader(text).leadingVersion();
+  const std::string ours = std::to_string(currentVersion);
+  if (!version)
     return {State::damaged, {}};
-  // A later version may change everything but this: a version number above
-  // ours, however large.
-  for (const auto &[key, value] : *object)
-    if (const auto *version = std::get_if<Integer>(&value.value); key == "version" && version) {
-      const auto number = integerOf<std::int64_t>(value);
-      if (number ? *number > currentVersion : version->text[0] != '-')
-        return {State::newer, {}};
-    }
-  const auto members = fields<3>(*document, {"version", "holds", "displaced"});
-  if (!members || integerOf<std::int64_t>(*(*members)[0]) != currentVersion)
+  // JSON's integers have no leading zero: the longer is the larger.
+  if (version->front() != '-' && (version->size() > ours.size() || (version->size() == ours.size() && *version > ours)))
+    return {State::newer, {}};
+  if (*version != ours || text.size() > maximumSize)
+    return {State::damaged, {}};
+  const auto document = Reader(text).document();
+  const auto members = document ? fields<3>(*document, {"version", "holds", "displaced"}) : std::nullopt;
+  if (!members)
     return {State::damaged, {}};
   auto holds = holdsOf(*(*members)[1], *(*members)[2]);
   if (!holds)

@@ -20,7 +20,11 @@ bool SessionMonitor::start(std::function<void(SessionMonitor &)> body) noexcept 
   try {
     thread = std::thread([this, body = std::move(body)] {
       runner = std::this_thread::get_id();
-      body(*this);
+      try {
+        body(*this);
+      } catch (...) {
+        // Out of the thread, it would end the application.
+      }
     });
   } catch (...) {
     stopRead = FileDescriptor();

@@ -29,7 +29,9 @@ public:
   ~SessionMonitor() { stop(); }
 
   /// Runs \p body on a new thread until it returns or stop() is called;
-  /// false, with nothing running, when no thread or pipe can be had.
+  /// false, with nothing running, when no thread or pipe can be had. What
+  /// the body throws ends the thread and goes no further: the body says its
+  /// own failures.
   bool start(std::function<void(SessionMonitor &)> body) noexcept;
 
   /// Asks the thread to stop, then waits for it; nothing when none runs.

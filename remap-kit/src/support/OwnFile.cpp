@@ -10,6 +10,7 @@
 #include <sys/random.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,7 +47,8 @@ std::string temporaryName(const std::string &name) {
 
 } // namespace
 
-std::optional<std::string> readOwnFile(int directory, const std::string &name, const std::string &where) {
+std::optional<std::string> readOwnFile(int directory, const std::string &name, const std::string &where,
+                                       std::size_t most) {
   // O_NONBLOCK: a FIFO planted there must not hang the read; it is refused below.
   const FileDescriptor file(::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!file) {
@@ -59,16 +61,17 @@ std::optional<std::string> readOwnFile(int directory, const std::string &name, c
     throw std::runtime_error("cannot read " + where + ": it " + why);
   std::string text;
   char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+  while (text.size() < most) {
+    const ssize_t got = ::read(file.get(), buffer, std::min(sizeof buffer, most - text.size()));
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
       throw std::runtime_error("cannot read " + where + ": " + std::strerror(errno));
     if (got == 0)
-      return text;
+      break;
     text.append(buffer, static_cast<std::size_t>(got));
   }
+  return text;
 }
 
 std::string replaceOwnFile(int directory, const std::string &name, std::string_view text) {

@@ -16,10 +16,11 @@
 namespace FnRemapKit {
 
 /// The text of \p name in the directory open as \p directory, or nothing
-/// when there is no such file. Throws std::runtime_error saying why, with
-/// \p where as the file's name, for a file refused by the rules or that
-/// cannot be read.
-std::optional<std::string> readOwnFile(int directory, const std::string &name, const std::string &where);
+/// when there is no such file; of a file longer than \p most bytes, its
+/// first \p most. Throws std::runtime_error saying why, with \p where as
+/// the file's name, for a file refused by the rules or that cannot be read.
+std::optional<std::string> readOwnFile(int directory, const std::string &name, const std::string &where,
+                                       std::size_t most = std::string::npos);
 
 /// Replaces \p name in \p directory with \p text, mode 0600. Whatever stands
 /// in its place must pass the rules a reader applies, or we would replace
