@@ -220,7 +220,7 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
     } catch (const KeyMappingError &) {
       EXPECT_EQ(said->event, static_cast<int>(Event::monitorStopped));
       EXPECT_EQ(said->code, FnRemapErrorReadFailed);
-      EXPECT_EQ(said->reason, "cannot read the key mapping: the key mapping is empty or malformed");
+      EXPECT_EQ(said->reason, "cannot read the key mapping: the key mapping is malformed");
       ASSERT_TRUE(store.write(remapped)); // mended, for the guard kept
     }
     const auto held = [&] { return std::ranges::count(store.read().value_or(KeyMappingList{}), ours); };
