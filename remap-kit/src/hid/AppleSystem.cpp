@@ -206,13 +206,21 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
   }
 }
 
+// The one folder every user may create files in; a build of these sources
+// on Linux (tests/apple-fakes) names one for each test's key mapping.
+#if defined(FNREMAPKIT_SHARED_FOLDER)
+static std::string sharedFolder() { return FNREMAPKIT_SHARED_FOLDER; }
+#else
+static std::string sharedFolder() { return "/Users/Shared"; }
+#endif
+
 // The key mapping is one for the whole machine, so its writers share one
-// lock file, in the one folder every user may create files in. Another user
+// lock file, in the shared folder. Another user
 // may have made it, or put a link to a file of ours in its place: it is
 // never written, and its mode is set only by the call that created it. It
 // is opened read-only, which is all flock needs, without following a
 // symbolic link, and only if it is a regular file with no other name.
-std::string lockFilePath() { return "/Users/Shared/.FnRemapKit.UserKeyMapping.lock"; }
+std::string lockFilePath() { return sharedFolder() + "/.FnRemapKit.UserKeyMapping.lock"; }
 
 FileDescriptor openLockFile() {
   const std::string where = lockFilePath();
@@ -240,23 +248,23 @@ FileDescriptor openLockFile() {
 // The ledger is each user's own, in the same folder as the lock: the folder
 // is the system's and sticky, so no user can remove or replace another's
 // file, and each reads and writes only the file named for them.
-static const char *const sharedFolder = "/Users/Shared";
 
 static std::string ledgerFileName() { return ".FnRemapKit.holders." + std::to_string(::geteuid()); }
 
 LedgerPlace openLedgerPlace(bool) {
-  FileDescriptor folder(::open(sharedFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string shared = sharedFolder();
+  FileDescriptor folder(::open(shared.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder)
-    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+    throw std::runtime_error(shared + ": " + std::strerror(errno));
   struct stat info {};
   if (::fstat(folder.get(), &info) != 0)
-    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+    throw std::runtime_error(shared + ": " + std::strerror(errno));
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
-    throw std::runtime_error(std::string(sharedFolder) + " is writable by others and not sticky");
+    throw std::runtime_error(shared + " is writable by others and not sticky");
   return {std::move(folder), ledgerFileName()};
 }
 
-std::string ledgerPath() { return std::string(sharedFolder) + "/" + ledgerFileName(); }
+std::string ledgerPath() { return sharedFolder() + "/" + ledgerFileName(); }
 
 bool listOutlivesRestart() noexcept { return false; }
 
