@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -62,16 +65,24 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
     return Value{CFBooleanGetValue(static_cast<CFBooleanRef>(object)) != 0};
   if (type == CFNumberGetTypeID()) {
     const auto number = static_cast<CFNumberRef>(object);
+    const auto width = static_cast<std::uint8_t>(CFNumberGetByteSize(number));
     if (CFNumberIsFloatType(number)) {
       double real = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &real);
-      return Value{real};
+      return Value{real, width};
     }
-    // Lossy only for values wider than 64 bits, which longLongValue would
-    // not hold either.
+    // An integer beyond 64 bits (2^64 - 1 in a property list, say) says it
+    // is 64 bits wide and converts without a word to its low 64 bits (-1):
+    // only made a number again does it show that it was not. Refused, so
+    // that no write gives another tool's number back changed.
     std::int64_t integer = 0;
     CFNumberGetValue(number, kCFNumberSInt64Type, &integer);
-    return Value{integer};
+    const CFOwned<CFNumberRef> again(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &integer));
+    if (!again)
+      throw std::bad_alloc();
+    if (CFNumberCompare(number, again.get(), nullptr) != kCFCompareEqualTo)
+      throw KeyMappingError::unsupportedShape;
+    return Value{integer, width};
   }
   if (type == CFStringGetTypeID()) {
     const auto string = static_cast<CFStringRef>(object);
@@ -113,18 +124,26 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
 }
 
 /// The Core Foundation form of \p value, or null when it has none (Other)
-/// or cannot be made.
+/// or cannot be made. A number read 32 bits wide or narrower goes back as
+/// 32 bits (Core Foundation's own narrowest), any other as 64.
 CFOwned<CFTypeRef> objectOf(const Value &value) {
+  const bool narrow = value.width != 0 && value.width <= 4;
   return std::visit(
-      [](const auto &v) -> CFOwned<CFTypeRef> {
+      [narrow](const auto &v) -> CFOwned<CFTypeRef> {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, Null>) {
           return CFOwned<CFTypeRef>(CFRetain(kCFNull));
         } else if constexpr (std::is_same_v<T, bool>) {
           return CFOwned<CFTypeRef>(CFRetain(v ? kCFBooleanTrue : kCFBooleanFalse));
         } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          if (const auto small = static_cast<std::int32_t>(v); narrow && small == v)
+            return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &small));
           return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &v));
         } else if constexpr (std::is_same_v<T, double>) {
+          if (narrow && std::abs(v) <= std::numeric_limits<float>::max() && static_cast<float>(v) == v) {
+            const auto small = static_cast<float>(v);
+            return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat32Type, &small));
+          }
           return CFOwned<CFTypeRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &v));
         } else if constexpr (std::is_same_v<T, std::string>) {
           return CFOwned<CFTypeRef>(makeString(v).release());

@@ -39,6 +39,10 @@ struct Value {
   std::variant<Null, bool, std::int64_t, double, std::string, Data, Array,
                Dictionary, Other>
       kind;
+  /// The bytes a number took where it was read, so that a write gives it
+  /// back as wide as it came; 0 for the platform's widest. Not part of
+  /// the value: equal numbers of other widths are equal.
+  std::uint8_t width = 0;
 
   // Defined below: comparing a Dictionary needs DictionaryEntry complete.
   friend bool operator==(const Value &, const Value &);
