@@ -25,17 +25,30 @@ extern const CFBooleanRef kCFBooleanTrue, kCFBooleanFalse;
 CFTypeID CFBooleanGetTypeID(void);
 Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
+typedef unsigned long CFOptionFlags;
+typedef enum : CFIndex { kCFCompareLessThan = -1, kCFCompareEqualTo = 0, kCFCompareGreaterThan = 1 } CFComparisonResult;
+Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
+
 typedef const struct __CFNumber *CFNumberRef;
-typedef enum : CFIndex { kCFNumberSInt64Type = 4, kCFNumberFloat64Type = 6 } CFNumberType;
+typedef enum : CFIndex {
+  kCFNumberSInt8Type = 1, kCFNumberSInt16Type = 2, kCFNumberSInt32Type = 3, kCFNumberSInt64Type = 4,
+  kCFNumberFloat32Type = 5, kCFNumberFloat64Type = 6, kCFNumberCharType = 7, kCFNumberShortType = 8,
+  kCFNumberIntType = 9, kCFNumberLongType = 10, kCFNumberLongLongType = 11, kCFNumberFloatType = 12,
+  kCFNumberDoubleType = 13, kCFNumberCFIndexType = 14, kCFNumberNSIntegerType = 15, kCFNumberCGFloatType = 16
+} CFNumberType;
 CFTypeID CFNumberGetTypeID(void);
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr);
+CFNumberType CFNumberGetType(CFNumberRef number);
+CFIndex CFNumberGetByteSize(CFNumberRef number);
 Boolean CFNumberIsFloatType(CFNumberRef number);
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePtr);
+CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, void *context);
 
 typedef const struct __CFString *CFStringRef;
 typedef UInt32 CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 CFTypeID CFStringGetTypeID(void);
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr, CFStringEncoding encoding);
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8 *bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
 CFIndex CFStringGetLength(CFStringRef theString);
@@ -54,6 +67,12 @@ CFTypeID CFDataGetTypeID(void);
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex length);
 CFIndex CFDataGetLength(CFDataRef theData);
 const UInt8 *CFDataGetBytePtr(CFDataRef theData);
+
+typedef CFTypeRef CFPropertyListRef;
+typedef CFIndex CFPropertyListFormat;
+typedef struct __CFError *CFErrorRef;
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data, CFOptionFlags options,
+                                               CFPropertyListFormat *format, CFErrorRef *error);
 
 /* The callback tables are only ever passed by address. */
 typedef struct CFArrayCallBacks CFArrayCallBacks;
