@@ -38,7 +38,7 @@ CFTypeRef fromXML(const char *body) {
 
 /// Sets and copies the key mapping property through the system's own
 /// calls, as another tool would.
-class AppleSystemTest : public TestSupport::KeyMappingTest {
+class CoreFoundationStoreTest : public TestSupport::KeyMappingTest {
 protected:
   Owned name{CFStringCreateWithCString(kCFAllocatorDefault, "UserKeyMapping", kCFStringEncodingUTF8)};
   static Owned system() { return {IOHIDEventSystemClientCreateSimpleClient(kCFAllocatorDefault)}; }
@@ -53,7 +53,7 @@ protected:
 // integer or real, and written back as the same kind, as wide as it came,
 // and equal. Past 64 bits Core Foundation gives the low 64 bits as exact
 // (2^64 - 1 as -1): such a number is refused, never written back changed.
-TEST_F(AppleSystemTest, NumbersKeepTheirKindAndWidthAndThosePast64BitsAreRefused) {
+TEST_F(CoreFoundationStoreTest, NumbersKeepTheirKindAndWidthAndThosePast64BitsAreRefused) {
   const std::int8_t int8 = -5;
   const std::int16_t int16 = -300;
   const std::int32_t int32 = -70000;
@@ -108,7 +108,7 @@ TEST_F(AppleSystemTest, NumbersKeepTheirKindAndWidthAndThosePast64BitsAreRefused
 // What is no list of entries is refused whole; a write the system refuses,
 // or of a value it cannot hold, fails and changes nothing. Each failure
 // leaves nothing made unreleased.
-TEST_F(AppleSystemTest, RefusesWhatIsNoListAndSaysWhenAWriteIsRefused) {
+TEST_F(CoreFoundationStoreTest, RefusesWhatIsNoListAndSaysWhenAWriteIsRefused) {
   for (const char *shape : {"<dict><key>a</key><integer>1</integer></dict>", "<integer>1</integer>",
                             "<array><integer>1</integer></array>", "<array><dict><key>a</key><string>b</string></dict></array>"}) {
     const Owned made{fromXML(shape)};
