@@ -79,10 +79,13 @@ TEST_F(KeyboardsTest, AMissingEntryComesBackOnceForABurst) {
 // shares it, so that each end leaves the list as the other needs it.
 TEST_F(KeyboardsTest, ASuspendedSessionWritesNothingAndResumesBesideAnother) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
-  // A suspend that cannot have the lock says so, and changes nothing.
-  ::chmod(path.c_str(), 0770);
+  // A suspend that cannot have the lock says so, and changes nothing. (A
+  // link in its place is refused on every platform.)
+  const std::filesystem::path lock = KeyMappingLock::lockFilePath();
+  std::filesystem::remove(lock);
+  std::filesystem::create_symlink("/dev/null", lock);
   const auto refused = session.suspend();
-  ::chmod(path.c_str(), 0700);
+  std::filesystem::remove(lock);
   EXPECT_FALSE(refused.restored);
   EXPECT_EQ(refused.code, FnRemapSessionError::Code::lockRefused) << refused.message;
   EXPECT_EQ(store.read(), remapped);

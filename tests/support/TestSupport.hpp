@@ -8,7 +8,8 @@
 // system, which the tests change only when FNREMAPKIT_TEST_REAL_HID is 1; the
 // user's mapping is saved first and written back when the test ends, whatever
 // it did (an unset mapping comes back as an empty one, which the system
-// treats alike).
+// treats alike). The macOS branch built on Linux (tests/apple-fakes) takes
+// the state directory for the HID event system's.
 #pragma once
 
 #include <FnRemapKit/HIDKeyMappingStore.hpp>
@@ -219,7 +220,7 @@ protected:
     std::string pattern = (std::filesystem::temp_directory_path() / "fnguard-test.XXXXXX").string();
     root = ::mkdtemp(pattern.data());
     path = root / "state";
-#if defined(__APPLE__)
+#if defined(__APPLE__) && !defined(FNREMAPKIT_APPLE_FAKES)
     if (const char *real = ::getenv("FNREMAPKIT_TEST_REAL_HID"); !real || std::string(real) != "1")
       GTEST_SKIP() << "changes the keyboard's real key mapping: set FNREMAPKIT_TEST_REAL_HID=1 to run it";
     saved = store.read().value_or(FnRemapKit::KeyMappingList{});
@@ -231,7 +232,7 @@ protected:
     ASSERT_TRUE(!initial || store.write(*initial));
   }
   void TearDown() override {
-#if defined(__APPLE__)
+#if defined(__APPLE__) && !defined(FNREMAPKIT_APPLE_FAKES)
     if (saved)
       store.write(*saved);
 #else
@@ -244,8 +245,13 @@ protected:
   }
   static long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); }
 
-  // The stand-in's own file, for the tests of its format and rules.
+  // The stand-in's own file, for the tests of its format and rules; on the
+  // macOS branch here, the fake HID event system's (tests/apple-fakes).
+#if defined(FNREMAPKIT_APPLE_FAKES)
+  std::filesystem::path file() const { return path / "UserKeyMapping.plist"; }
+#else
   std::filesystem::path file() const { return path / "UserKeyMapping.json"; }
+#endif
   std::string contents() const { return readFile(file()); }
   /// Writes the state file as another writer would, with the stand-in's modes.
   void put(const std::string &text) const {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -76,10 +77,18 @@ Value valueOf(CFTypeRef object, std::size_t depth) {
       CFNumberGetValue(number, kCFNumberFloat64Type, &real);
       return withNative(Value{real}, object);
     }
-    // Lossy only for values wider than 64 bits, which longLongValue would
-    // not hold either.
+    // An integer beyond 64 bits (2^64 - 1 in a property list, say) says it
+    // is 64 bits wide and converts without a word to its low 64 bits (-1):
+    // only made a number again does it show that it was not. The model has
+    // no case for it, so its entry is carried whole, and written back as
+    // the number it is.
     std::int64_t integer = 0;
     CFNumberGetValue(number, kCFNumberSInt64Type, &integer);
+    const CFOwned<CFNumberRef> again(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &integer));
+    if (!again)
+      throw std::bad_alloc();
+    if (CFNumberCompare(number, again.get(), nullptr) != kCFCompareEqualTo)
+      return withNative(Value{Other{}}, object);
     return withNative(Value{integer}, object);
   }
   if (type == CFStringGetTypeID()) {
@@ -218,13 +227,21 @@ bool Client::setProperty(std::string_view key, const Value &value) const noexcep
   }
 }
 
+// The one folder every user may create files in; a build of these sources
+// on Linux (tests/apple-fakes) names one for each test's key mapping.
+#if defined(FNREMAPKIT_SHARED_FOLDER)
+static std::string sharedFolder() { return FNREMAPKIT_SHARED_FOLDER; }
+#else
+static std::string sharedFolder() { return "/Users/Shared"; }
+#endif
+
 // The key mapping is one for the whole machine, so its writers share one
-// lock file, in the one folder every user may create files in. Another user
-// may have made it, or put a link to a file of ours in its place: it is
-// never written, and its mode is set only by the call that created it. It
-// is opened read-only, which is all flock needs, without following a
-// symbolic link, and only if it is a regular file with no other name.
-std::string lockFilePath() { return "/Users/Shared/.FnRemapKit.UserKeyMapping.lock"; }
+// lock file, in the shared folder. Another user may have made it, or put a
+// link to a file of ours in its place: it is never written, and its mode is
+// set only by the call that created it. It is opened read-only, which is
+// all flock needs, without following a symbolic link, and only if it is a
+// regular file with no other name.
+std::string lockFilePath() { return sharedFolder() + "/.FnRemapKit.UserKeyMapping.lock"; }
 
 FileDescriptor openLockFile() {
   const std::string where = lockFilePath();
@@ -252,23 +269,22 @@ FileDescriptor openLockFile() {
 // The ledger is each user's own, in the same folder as the lock: the folder
 // is the system's and sticky, so no user can remove or replace another's
 // file, and each reads and writes only the file named for them.
-static const char *const sharedFolder = "/Users/Shared";
-
 static std::string ledgerFileName() { return ".FnRemapKit.holders." + std::to_string(::geteuid()); }
 
 LedgerPlace openLedgerPlace(bool) {
-  FileDescriptor folder(::open(sharedFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string shared = sharedFolder();
+  FileDescriptor folder(::open(shared.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder)
-    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+    throw std::runtime_error(shared + ": " + std::strerror(errno));
   struct stat info {};
   if (::fstat(folder.get(), &info) != 0)
-    throw std::runtime_error(std::string(sharedFolder) + ": " + std::strerror(errno));
+    throw std::runtime_error(shared + ": " + std::strerror(errno));
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
-    throw std::runtime_error(std::string(sharedFolder) + " is writable by others and not sticky");
+    throw std::runtime_error(shared + " is writable by others and not sticky");
   return {std::move(folder), ledgerFileName()};
 }
 
-std::string ledgerPath() { return std::string(sharedFolder) + "/" + ledgerFileName(); }
+std::string ledgerPath() { return sharedFolder() + "/" + ledgerFileName(); }
 
 bool listOutlivesRestart() noexcept { return false; }
 

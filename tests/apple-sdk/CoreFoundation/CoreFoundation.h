@@ -28,17 +28,30 @@ extern const CFBooleanRef kCFBooleanFalse API_AVAILABLE(macos(10.0));
 CFTypeID CFBooleanGetTypeID(void) API_AVAILABLE(macos(10.0));
 Boolean CFBooleanGetValue(CFBooleanRef boolean) API_AVAILABLE(macos(10.0));
 
+typedef unsigned long CFOptionFlags;
+typedef enum : CFIndex { kCFCompareLessThan = -1, kCFCompareEqualTo = 0, kCFCompareGreaterThan = 1 } CFComparisonResult;
+Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) API_AVAILABLE(macos(10.0));
+
 typedef const struct __CFNumber *CFNumberRef;
-typedef enum : CFIndex { kCFNumberSInt64Type = 4, kCFNumberFloat64Type = 6 } CFNumberType;
+typedef enum : CFIndex {
+  kCFNumberSInt8Type = 1, kCFNumberSInt16Type = 2, kCFNumberSInt32Type = 3, kCFNumberSInt64Type = 4,
+  kCFNumberFloat32Type = 5, kCFNumberFloat64Type = 6, kCFNumberCharType = 7, kCFNumberShortType = 8,
+  kCFNumberIntType = 9, kCFNumberLongType = 10, kCFNumberLongLongType = 11, kCFNumberFloatType = 12,
+  kCFNumberDoubleType = 13, kCFNumberCFIndexType = 14, kCFNumberNSIntegerType = 15, kCFNumberCGFloatType = 16
+} CFNumberType;
 CFTypeID CFNumberGetTypeID(void) API_AVAILABLE(macos(10.0));
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr) API_AVAILABLE(macos(10.0));
+CFNumberType CFNumberGetType(CFNumberRef number) API_AVAILABLE(macos(10.0));
+CFIndex CFNumberGetByteSize(CFNumberRef number) API_AVAILABLE(macos(10.0));
 Boolean CFNumberIsFloatType(CFNumberRef number) API_AVAILABLE(macos(10.0));
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePtr) API_AVAILABLE(macos(10.0));
+CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, void *context) API_AVAILABLE(macos(10.0));
 
 typedef const struct __CFString *CFStringRef;
 typedef UInt32 CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 CFTypeID CFStringGetTypeID(void) API_AVAILABLE(macos(10.0));
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr, CFStringEncoding encoding) API_AVAILABLE(macos(10.0));
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8 *bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation) API_AVAILABLE(macos(10.0));
 CFIndex CFStringGetLength(CFStringRef theString) API_AVAILABLE(macos(10.0));
@@ -57,6 +70,12 @@ CFTypeID CFDataGetTypeID(void) API_AVAILABLE(macos(10.0));
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex length) API_AVAILABLE(macos(10.0));
 CFIndex CFDataGetLength(CFDataRef theData) API_AVAILABLE(macos(10.0));
 const UInt8 *CFDataGetBytePtr(CFDataRef theData) API_AVAILABLE(macos(10.0));
+
+typedef CFTypeRef CFPropertyListRef;
+typedef CFIndex CFPropertyListFormat;
+typedef struct __CFError *CFErrorRef;
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data, CFOptionFlags options,
+                                               CFPropertyListFormat *format, CFErrorRef *error) API_AVAILABLE(macos(10.6));
 
 /* The callback tables are only ever passed by address. */
 typedef struct CFArrayCallBacks CFArrayCallBacks;

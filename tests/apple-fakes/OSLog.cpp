@@ -1,0 +1,49 @@
+// The unified log of the apple-on-linux build: each record one line, in the
+// compact style of `log show`, appended to the file that
+// FNREMAPKIT_UNIFIED_LOG names (nowhere when it is unset); bin/log shows
+// them. Every level is enabled, and %{public}... is printed as %...
+#include <dispatch/dispatch.h> // whose os_release the guard's log calls, as on macOS
+#include <os/log.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <string>
+
+struct os_log_s {
+  std::string subsystem, category;
+};
+
+os_log_t os_log_create(const char *subsystem, const char *category) { return new os_log_s{subsystem, category}; }
+
+bool os_log_type_enabled(os_log_t, os_log_type_t) { return true; }
+
+void os_release(void *object) { delete static_cast<os_log_t>(object); }
+
+void os_log_declared_emit(os_log_t log, os_log_type_t type, const char *format, ...) {
+  const char *where = std::getenv("FNREMAPKIT_UNIFIED_LOG");
+  if (!where)
+    return;
+  const std::string plain = std::regex_replace(format, std::regex("%\\{public\\}"), "%");
+  char message[1024], time[32];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(message, sizeof message, plain.c_str(), arguments);
+  va_end(arguments);
+  const std::time_t now = std::time(nullptr);
+  std::strftime(time, sizeof time, "%F %T", std::localtime(&now));
+  char line[1280];
+  const int length = std::snprintf(line, sizeof line, "%s.000 %s tarnwick-fn-guard[%d:0] [%s:%s] %s\n", time,
+                                   type == OS_LOG_TYPE_ERROR ? "E " : "Df", ::getpid(), log->subsystem.c_str(),
+                                   log->category.c_str(), message);
+  const int file = ::open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (file >= 0) {
+    (void)!::write(file, line, static_cast<std::size_t>(length) < sizeof line ? length : sizeof line - 1);
+    ::close(file);
+  }
+}

@@ -1,0 +1,1 @@
+#include "../../../apple-sdk/IOKit/IOKitLib.h"

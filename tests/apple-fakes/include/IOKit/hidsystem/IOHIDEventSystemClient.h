@@ -1,0 +1,1 @@
+#include "../../../../apple-sdk/IOKit/hidsystem/IOHIDEventSystemClient.h"

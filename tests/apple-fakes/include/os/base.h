@@ -1,0 +1,3 @@
+/* libdispatch's own portable base, from the Swift toolchain. */
+#pragma once
+#include <os/generic_unix_base.h>

@@ -1,0 +1,1 @@
+#include "../../../apple-sdk/os/log.h"
