@@ -3,20 +3,20 @@
 #
 #   stage NAME BUDGET COMMAND...     runs COMMAND as stage NAME and waits
 #   stage_bg NAME BUDGET COMMAND...  the same beside what runs already
-#   await_stages                     waits for every stage started
-#   verdict                          the table and "N passed, N failed";
-#                                    fails when a stage failed
+#   verdict                          waits for every stage, prints the table
+#                                    and "N passed, N failed"; fails when a
+#                                    stage failed
 #
 # COMMAND runs in a subshell with errexit set; it may call `skip REASON` to
 # end the stage as skipped, and `after NAME` to wait for another stage,
 # skipping itself when that one did not pass. BUDGET is in seconds: a stage
 # that takes half as long again is named on the verdict line, but does not
 # fail for it, since machines are noisy. A stage ends whatever it started
-# with start_background (background.sh, which is loaded first).
+# with start_background (background.sh, which is loaded first). Stages may
+# run in lanes of their own (a subshell that runs stages one after another).
 
 stageLogs=${stageLogs:-build/stages}
 stageStart=$(date +%s)
-stageNames=()
 rm -rf "$stageLogs"
 mkdir -p "$stageLogs"
 
@@ -24,6 +24,11 @@ mkdir -p "$stageLogs"
 skip() {
   echo "$*" >"$stageLogs/$stageName.skip"
   exit 77
+}
+
+# passed NAME: whether stage NAME has ended and passed.
+passed() {
+  [ "$(cut -d' ' -f1 "$stageLogs/$1.status" 2>/dev/null)" = passed ]
 }
 
 # after NAME: waits until stage NAME has ended; skips unless it passed.
@@ -38,9 +43,10 @@ _cpu_seconds() {
     awk '{ for (i = 1; i < NF; i += 2) total += $i * 60 + $(i + 1) } END { print total + 0 }'
 }
 
-_run_stage() {
+stage() {
   local name=$1 budget=$2 began status seconds verb
   shift 2
+  echo "$name" >>"$stageLogs/order"
   began=$(date +%s)
   echo "== $name (budget $budget s): started at $((began - stageStart)) s"
   status=0
@@ -58,51 +64,39 @@ _run_stage() {
     77) verb=skipped ;;
     *) verb=failed ;;
   esac
-  echo "$verb $seconds $budget $(_cpu_seconds "$stageLogs/$name.times")" >"$stageLogs/$name.status"
-  if [ "$verb" = failed ]; then
-    echo "== $name: FAILED (status $status) after $seconds s; the end of $stageLogs/$name.log:"
-    tail -n 150 "$stageLogs/$name.log" | sed 's/^/   | /'
-  elif [ "$verb" = skipped ]; then
-    echo "== $name: skipped: $(cat "$stageLogs/$name.skip")"
-  else
-    echo "== $name: passed in $seconds s"
-  fi
-}
-
-stage() {
-  stageNames+=("$1")
-  _run_stage "$@"
+  echo "$verb $seconds $budget $(_cpu_seconds "$stageLogs/$name.times") $status" >"$stageLogs/$name.status"
+  case $verb in
+    failed) echo "== $name: FAILED (status $status) after $seconds s; its log follows the table" ;;
+    skipped) echo "== $name: skipped: $(cat "$stageLogs/$name.skip")" ;;
+    *) echo "== $name: passed in $seconds s" ;;
+  esac
 }
 
 stage_bg() {
-  stageNames+=("$1")
-  _run_stage "$@" &
-}
-
-await_stages() {
-  wait
-}
-
-# passed NAME: whether stage NAME has ended and passed.
-passed() {
-  [ "$(cut -d' ' -f1 "$stageLogs/$1.status" 2>/dev/null)" = passed ]
+  stage "$@" &
 }
 
 verdict() {
-  local name verb seconds budget cpu passed=0 failed=0 skipped=0 over=()
-  await_stages
+  local name verb seconds budget cpu passed=0 failed=0 skipped=0 over=() failures=()
+  wait
   echo
   printf '%-16s %-8s %8s %8s %8s\n' stage result seconds budget cpu
-  for name in "${stageNames[@]}"; do
-    read -r verb seconds budget cpu <"$stageLogs/$name.status" 2>/dev/null || verb=failed seconds=? budget=? cpu=?
+  while read -r name; do
+    read -r verb seconds budget cpu _ <"$stageLogs/$name.status" 2>/dev/null || verb=failed seconds=? budget=? cpu=?
     printf '%-16s %-8s %8s %8s %8s\n' "$name" "$verb" "$seconds" "$budget" "$cpu"
     case $verb in
       passed) passed=$((passed + 1)) ;;
       skipped) skipped=$((skipped + 1)) ;;
-      *) failed=$((failed + 1)) ;;
+      *) failed=$((failed + 1)) failures+=("$name") ;;
     esac
     [ "$seconds" = ? ] || [ $((2 * seconds)) -le $((3 * budget)) ] || over+=("$name $seconds s of $budget s")
+  done <"$stageLogs/order"
+  for name in ${failures[@]+"${failures[@]}"}; do
+    echo
+    echo "== $name failed; the end of $stageLogs/$name.log:"
+    tail -n 150 "$stageLogs/$name.log" | sed 's/^/   | /'
   done
+  echo
   local line="$passed passed, $failed failed"
   [ "$skipped" -eq 0 ] || line+=", $skipped skipped"
   line+=" in $(($(date +%s) - stageStart)) s"
