@@ -80,10 +80,10 @@ verdict() {
   local name verb seconds budget cpu passed=0 failed=0 skipped=0 over=() failures=()
   wait
   echo
-  printf '%-16s %-8s %8s %8s %8s\n' stage result seconds budget cpu
+  printf '%-22s %-8s %8s %8s %8s\n' stage result seconds budget cpu
   while read -r name; do
     read -r verb seconds budget cpu _ <"$stageLogs/$name.status" 2>/dev/null || verb=failed seconds=? budget=? cpu=?
-    printf '%-16s %-8s %8s %8s %8s\n' "$name" "$verb" "$seconds" "$budget" "$cpu"
+    printf '%-22s %-8s %8s %8s %8s\n' "$name" "$verb" "$seconds" "$budget" "$cpu"
     case $verb in
       passed) passed=$((passed + 1)) ;;
       skipped) skipped=$((skipped + 1)) ;;
