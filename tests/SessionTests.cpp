@@ -352,7 +352,7 @@ TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
     EXPECT_FALSE(withCode ? FnRemapSessionEndWithCode(nullptr, &code, error, sizeof error)
                           : FnRemapSessionEnd(nullptr, error, sizeof error));
     EXPECT_STREQ(error, "no session");
-    EXPECT_EQ(code, withCode ? FnRemapErrorMovedFrom : FnRemapErrorNone);
+    EXPECT_EQ(code, withCode ? FnRemapErrorNoSession : FnRemapErrorNone);
     char longer[64] = "";
     EXPECT_EQ(withCode ? FnRemapSessionBeginWithCode(nullptr, 1, 2, &code, longer, sizeof longer)
                        : FnRemapSessionBegin(nullptr, 1, 2, longer, sizeof longer),

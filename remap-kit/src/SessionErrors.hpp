@@ -19,6 +19,8 @@ namespace FnRemapKit::SessionErrors {
 using Code = FnRemapSessionError::Code;
 
 /// Each code with the name the C interface gives it after "FnRemapError".
+/// movedFrom is what a C++ caller meets; a C caller meets it as a session
+/// that is NULL.
 struct CodeRow {
   Code code;
   std::string_view name;
@@ -38,7 +40,7 @@ inline constexpr CodeRow codes[] = {
     {Code::newerLedger, "NewerLedger"},
     {Code::holdsNotWritten, "HoldsNotWritten"},
     {Code::otherProcess, "OtherProcess"},
-    {Code::movedFrom, "MovedFrom"},
+    {Code::movedFrom, "NoSession"},
     {Code::calledFromEventHandler, "CalledFromEventHandler"},
 };
 

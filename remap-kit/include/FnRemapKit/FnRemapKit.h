@@ -21,6 +21,10 @@
 // well (a NULL code is allowed). Nothing here throws or keeps global
 // state. A session is used from one thread at a time; its monitor's work
 // is serialised with it inside.
+//
+// Pointers are annotated as Core Foundation's are: inside the audited
+// region every pointer is _Nonnull unless marked _Nullable. Compilers
+// without the annotations (gcc, any C11 compiler) read them as nothing.
 #ifndef FNREMAPKIT_FNREMAPKIT_H
 #define FNREMAPKIT_FNREMAPKIT_H
 
@@ -29,9 +33,77 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+// The version of this header. The library's own, which a program may have
+// been linked or bundled with apart from the header it was compiled with,
+// is FnRemapKitVersion()'s. While the major version is 0, a new minor
+// version may change the interface.
+#define FNREMAPKIT_VERSION_MAJOR 0
+#define FNREMAPKIT_VERSION_MINOR 9
+#define FNREMAPKIT_VERSION_PATCH 0
+#define FNREMAPKIT_VERSION_STRING "0.9.0"
+
+#if defined(__has_feature)
+#if __has_feature(nullability)
+#define FNREMAPKIT_HAS_NULLABILITY 1
+#endif
+#endif
+#if !defined(FNREMAPKIT_HAS_NULLABILITY)
+#if !defined(_Nullable)
+#define _Nullable
+#endif
+#if !defined(_Nonnull)
+#define _Nonnull
+#endif
+#endif
+
+// FNREMAPKIT_ENUM(TYPE, NAME) { ... }; declares the enumeration NAME as
+// Core Foundation's CF_ENUM does: with TYPE as its underlying type where the
+// compiler takes one (C++11, C23, clang's C and Objective-C), so that its
+// size is TYPE's on every compiler; elsewhere NAME is TYPE and the
+// enumerators are constants. __extension__ keeps clang's pedantic C from
+// warning about what it accepts.
+#if defined(__GNUC__)
+#define FNREMAPKIT_EXTENSION __extension__
+#else
+#define FNREMAPKIT_EXTENSION
+#endif
+#if (defined(__cplusplus) && __cplusplus >= 201103L) || \
+    (!defined(__cplusplus) && (defined(__clang__) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 202311L)))
+#define FNREMAPKIT_ENUM(type, name) \
+  FNREMAPKIT_EXTENSION enum name : type; \
+  typedef enum name name; \
+  FNREMAPKIT_EXTENSION enum name : type
+#else
+#define FNREMAPKIT_ENUM(type, name) \
+  typedef type name; \
+  enum
+#endif
+
+// An enumerator kept for an old name, which compilers that can say so call
+// deprecated.
+#if defined(__has_attribute)
+#if __has_attribute(deprecated)
+#define FNREMAPKIT_DEPRECATED(message) __attribute__((deprecated(message)))
+#endif
+#endif
+#if !defined(FNREMAPKIT_DEPRECATED)
+#define FNREMAPKIT_DEPRECATED(message)
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// The annotations are clang's, not C's or C++'s: a pedantic build of the
+// caller's is not to be told so.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wnullability-extension"
+#pragma clang assume_nonnull begin
+#endif
+
+// FNREMAPKIT_VERSION_STRING as the library was built with it.
+const char *FnRemapKitVersion(void);
 
 // The Fn key: usage page 0xFF (Apple's vendor top case page), usage 0x03.
 extern const int64_t FnRemapFnSource;
@@ -46,7 +118,7 @@ extern const uint16_t FnRemapFnDestinationKeyCode;
 
 // What failed, beside its line of text; the numbers stay, new codes may be
 // added. The lines each code comes with:
-typedef enum FnRemapErrorCode {
+FNREMAPKIT_ENUM(int32_t, FnRemapErrorCode) {
   FnRemapErrorNone = 0,             // nothing failed
   FnRemapErrorGuardNotStarted = 1,  // "cannot start the guard at PATH: ..."; a NULL guardPath
   FnRemapErrorGuardNotWatching = 2, // "the guard at PATH exited before it was watching ...",
@@ -62,12 +134,15 @@ typedef enum FnRemapErrorCode {
   FnRemapErrorNewerLedger = 10,     // "the key mapping's holds are kept by a newer FnRemapKit"
   FnRemapErrorHoldsNotWritten = 11, // "cannot keep the key mapping's holds: ..."
   FnRemapErrorOtherProcess = 12,    // "the session belongs to process PID, not to this one"
-  FnRemapErrorMovedFrom = 13,       // no session: a NULL one ("no session")
+  FnRemapErrorNoSession = 13,       // "no session": a NULL one
   FnRemapErrorCalledFromEventHandler = 14, // "called from the session's own event handler"
-} FnRemapErrorCode;
+  FnRemapErrorMovedFrom FNREMAPKIT_DEPRECATED("use FnRemapErrorNoSession") = FnRemapErrorNoSession,
+};
 
 // An application's remap and its guard. Owned by the caller, who releases it
-// with FnRemapSessionFree.
+// with FnRemapSessionFree. The functions below take NULL too (a Begin that
+// failed): they fail with FnRemapErrorNoSession ("no session"), return 0 or
+// do nothing.
 typedef struct FnRemapSessionData *FnRemapSessionRef;
 
 // Starts the guard at guardPath for this process with src and dst, waits
@@ -86,13 +161,14 @@ typedef struct FnRemapSessionData *FnRemapSessionRef;
 // mapping: ...", "the key mapping's holds are kept by a newer FnRemapKit",
 // "cannot keep the key mapping's holds: ...", "the key SRC is remapped by
 // process PID" or "the HID system refused the remap".
-FnRemapSessionRef FnRemapSessionBegin(const char *guardPath, int64_t src, int64_t dst,
-                                      char *error, size_t errorSize);
+FnRemapSessionRef _Nullable FnRemapSessionBegin(const char *_Nullable guardPath, int64_t src, int64_t dst,
+                                                char *_Nullable error, size_t errorSize);
 
 // FnRemapSessionBegin, with what failed as a code in *code as well
 // (FnRemapErrorNone on success).
-FnRemapSessionRef FnRemapSessionBeginWithCode(const char *guardPath, int64_t src, int64_t dst,
-                                              FnRemapErrorCode *code, char *error, size_t errorSize);
+FnRemapSessionRef _Nullable FnRemapSessionBeginWithCode(const char *_Nullable guardPath, int64_t src, int64_t dst,
+                                                        FnRemapErrorCode *_Nullable code, char *_Nullable error,
+                                                        size_t errorSize);
 
 // Stops the session's monitor (a new guard not yet watching is ended, a
 // running event handler waited for), then releases the session's hold
@@ -106,17 +182,17 @@ FnRemapSessionRef FnRemapSessionBeginWithCode(const char *guardPath, int64_t src
 // application exits. May be called again; after success it does nothing
 // and returns true. In a process forked from the one that began the
 // session it does nothing and returns false.
-bool FnRemapSessionEnd(FnRemapSessionRef session, char *error, size_t errorSize);
+bool FnRemapSessionEnd(FnRemapSessionRef _Nullable session, char *_Nullable error, size_t errorSize);
 
 // FnRemapSessionEnd, with what failed as a code in *code as well
 // (FnRemapErrorNone when restored).
-bool FnRemapSessionEndWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
-                               size_t errorSize);
+bool FnRemapSessionEndWithCode(FnRemapSessionRef _Nullable session, FnRemapErrorCode *_Nullable code,
+                               char *_Nullable error, size_t errorSize);
 
 // The pid of the running guard, or 0 once it has ended (and in a process
 // forked from the one that began the session). A guard that someone else
 // ended is reaped here; this never blocks.
-pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
+pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef _Nullable session);
 
 // What a session's monitor tells the application. Between Begin and End,
 // the monitor (one thread per session) watches the guard. A guard that
@@ -144,14 +220,14 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 // FnRemapSessionEnd (or FnRemapSessionSuspend), which releases as it always
 // does and, if that fails, starts the monitor again; FnRemapSessionResume
 // starts it again too.
-typedef enum FnRemapEvent {
+FNREMAPKIT_ENUM(int32_t, FnRemapEvent) {
   FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
   FnRemapEventReapplied = 2,     // a keyboard appeared without the entry, and it is back
   FnRemapEventRemoved = 3,       // the session no longer holds its entry (out, or kept for another session)
   FnRemapEventMonitorStopped = 4 // a step failed for 30 s: see FnRemapSessionGetMonitorStopReason
-} FnRemapEvent;
+};
 
-typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent event, void *context);
+typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent event, void *_Nullable context);
 
 // Sets the handler that hears the session's events, with context passed to
 // it, in place of any before; NULL hears nothing. The handler runs on the
@@ -162,14 +238,15 @@ typedef void (*FnRemapEventHandler)(FnRemapSessionRef session, FnRemapEvent even
 // nothing; FnRemapSessionGetGuardPID works. Once an FnRemapSessionEnd that
 // restored, or FnRemapSessionFree, has returned, the handler is never
 // called again; an End that failed keeps the guard and its monitor.
-void FnRemapSessionSetEventHandler(FnRemapSessionRef session, FnRemapEventHandler handler, void *context);
+void FnRemapSessionSetEventHandler(FnRemapSessionRef _Nullable session, FnRemapEventHandler _Nullable handler,
+                                   void *_Nullable context);
 
 // Why the session's monitor last stopped on its own (FnRemapEventMonitorStopped):
 // true, with the failure's code in *code and its line in reason; false,
 // with FnRemapErrorNone and an empty line, when it never has. From inside
 // the handler too. NULL code and reason are allowed.
-bool FnRemapSessionGetMonitorStopReason(FnRemapSessionRef session, FnRemapErrorCode *code, char *reason,
-                                        size_t reasonSize);
+bool FnRemapSessionGetMonitorStopReason(FnRemapSessionRef _Nullable session, FnRemapErrorCode *_Nullable code,
+                                        char *_Nullable reason, size_t reasonSize);
 
 // Ends the session's hold by the ledger's rules, as FnRemapSessionEnd does
 // (the user's list comes back unless another session holds the same
@@ -177,26 +254,31 @@ bool FnRemapSessionGetMonitorStopReason(FnRemapSessionRef session, FnRemapErrorC
 // nothing when a keyboard appears. For another user at the keyboard: the
 // mapping is the whole machine's. Returns true once suspended (also when
 // it was); false with what failed in error, the session as it was.
-bool FnRemapSessionSuspend(FnRemapSessionRef session, char *error, size_t errorSize);
+bool FnRemapSessionSuspend(FnRemapSessionRef _Nullable session, char *_Nullable error, size_t errorSize);
 
 // Holds the entry again by FnRemapSessionBegin's rules (another live
 // session's other destination for src is refused), first replacing a guard
 // that ended while suspended. Returns true once held (also when not
 // suspended); false with what failed in error, the session still suspended.
-bool FnRemapSessionResume(FnRemapSessionRef session, char *error, size_t errorSize);
+bool FnRemapSessionResume(FnRemapSessionRef _Nullable session, char *_Nullable error, size_t errorSize);
 
 // FnRemapSessionSuspend and FnRemapSessionResume, with what failed as a
 // code in *code as well (FnRemapErrorNone when done).
-bool FnRemapSessionSuspendWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
-                                   size_t errorSize);
-bool FnRemapSessionResumeWithCode(FnRemapSessionRef session, FnRemapErrorCode *code, char *error,
-                                  size_t errorSize);
+bool FnRemapSessionSuspendWithCode(FnRemapSessionRef _Nullable session, FnRemapErrorCode *_Nullable code,
+                                   char *_Nullable error, size_t errorSize);
+bool FnRemapSessionResumeWithCode(FnRemapSessionRef _Nullable session, FnRemapErrorCode *_Nullable code,
+                                  char *_Nullable error, size_t errorSize);
 
 // Ends a session not yet ended, as FnRemapSessionEnd does but trying the
 // lock once, without waiting (the guard, kept when that fails, removes the
 // entry when the application exits), and releases it; never more than
 // about 1 s. NULL is allowed.
-void FnRemapSessionFree(FnRemapSessionRef session);
+void FnRemapSessionFree(FnRemapSessionRef _Nullable session);
+
+#if defined(__clang__)
+#pragma clang assume_nonnull end
+#pragma clang diagnostic pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,5 @@
+// The library's version, as its header said when it was built: a program
+// may run with another build of the library than its header's.
+#include "FnRemapKit/FnRemapKit.h"
+
+extern "C" const char *FnRemapKitVersion(void) { return FNREMAPKIT_VERSION_STRING; }

@@ -1,0 +1,35 @@
+// The version has one home, the C header; every other place that says it
+// (the library at run time, the package files CMake writes, the changelog's
+// latest release, the README's pin) says the same.
+#include <FnRemapKit/FnRemapKit.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+TEST(VersionTest, EveryPlaceSaysTheHeadersVersion) {
+  const std::string version = FNREMAPKIT_VERSION_STRING;
+  EXPECT_EQ(version, std::to_string(FNREMAPKIT_VERSION_MAJOR) + "." + std::to_string(FNREMAPKIT_VERSION_MINOR) +
+                         "." + std::to_string(FNREMAPKIT_VERSION_PATCH));
+  EXPECT_EQ(FnRemapKitVersion(), version);
+  const std::pair<std::string, std::string> places[] = {
+      {FNREMAPKIT_SOURCE_DIR "/README.md", R"re(\.package\(url: "[^"]*", from: "([^"]+)"\))re"},
+      {FNREMAPKIT_SOURCE_DIR "/CHANGELOG.md", R"re(\n## \[(\d[^\]]*)\])re"},
+      {FNREMAPKIT_BINARY_DIR "/remap-kit/FnRemapKit.pc", R"re(\nVersion: (\S+))re"},
+      {FNREMAPKIT_BINARY_DIR "/remap-kit/FnRemapKitConfigVersion.cmake", R"re(set\(PACKAGE_VERSION "([^"]+)"\))re"},
+  };
+  for (const auto &[file, pattern] : places) {
+    std::ostringstream text;
+    text << std::ifstream(file).rdbuf();
+    const std::string content = text.str();
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(content, found, std::regex(pattern))) << file << " says no version";
+    EXPECT_EQ(found[1], version) << file;
+  }
+}
+
+} // namespace
