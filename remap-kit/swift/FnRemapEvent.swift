@@ -59,7 +59,7 @@ final class FnRemapEventFeed: Sendable {
   /// Sets `session`'s handler to this feed.
   func attach(to session: FnRemapSessionRef) {
     FnRemapSessionSetEventHandler(session, { session, event, context in
-      guard let context, let session else { return }
+      guard let context else { return }
       Unmanaged<FnRemapEventFeed>.fromOpaque(context).takeUnretainedValue().yield(event, of: session)
     }, Unmanaged.passUnretained(self).toOpaque())
   }

@@ -105,7 +105,7 @@ final class FnRemapSessionTests {
       (.writeRefused, FnRemapErrorWriteRefused), (.stillRemapped, FnRemapErrorStillRemapped),
       (.keyRemappedByOther, FnRemapErrorKeyRemappedByOther), (.newerLedger, FnRemapErrorNewerLedger),
       (.holdsNotWritten, FnRemapErrorHoldsNotWritten), (.otherProcess, FnRemapErrorOtherProcess),
-      (.movedFrom, FnRemapErrorMovedFrom), (.calledFromEventHandler, FnRemapErrorCalledFromEventHandler),
+      (.movedFrom, FnRemapErrorNoSession), (.calledFromEventHandler, FnRemapErrorCalledFromEventHandler),
     ]
     #expect(c.map(\.0) == FnRemapError.Code.allCases)
     for (swift, cCode) in c { #expect(swift.rawValue == Int(cCode.rawValue), "\(swift)") }
