@@ -19,8 +19,9 @@
 // caller's buffer (truncated to its size, always NUL-terminated; a NULL
 // buffer or a size of 0 is allowed), and the ...WithCode ones its code as
 // well (a NULL code is allowed). Nothing here throws or keeps global
-// state. A session is used from one thread at a time; its monitor's work
-// is serialised with it inside.
+// state. A session's functions may be called from any threads at once:
+// Suspend, Resume and End run one at a time, and the others never wait for
+// them; FnRemapSessionFree comes after every other call on the session.
 #ifndef FNREMAPKIT_FNREMAPKIT_H
 #define FNREMAPKIT_FNREMAPKIT_H
 
