@@ -145,7 +145,18 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef session);
 // FnRemapSessionEnd (or FnRemapSessionSuspend), which releases as it always
 // does and, if that fails, starts the monitor again; FnRemapSessionResume
 // starts it again too.
-typedef enum FnRemapEvent {
+//
+// Swift calls it FnRemapEventCode: the FnRemapKit module's own FnRemapEvent
+// is the one a Swift application reads, whether or not it imports this one.
+#if defined(__has_attribute)
+#if __has_attribute(swift_name)
+#define FNREMAPKIT_SWIFT_NAME(name) __attribute__((swift_name(#name)))
+#endif
+#endif
+#ifndef FNREMAPKIT_SWIFT_NAME
+#define FNREMAPKIT_SWIFT_NAME(name)
+#endif
+typedef enum FNREMAPKIT_SWIFT_NAME(FnRemapEventCode) FnRemapEvent {
   FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
   FnRemapEventReapplied = 2,     // a keyboard appeared without the entry, and it is back
   FnRemapEventRemoved = 3,       // the session no longer holds its entry (out, or kept for another session)
