@@ -119,9 +119,10 @@ TEST_F(ConcurrentSessionTest, TheCInterfaceFromAnyThreadAtOnce) {
     for (int count = 0; count < 20; ++count)
       failed += !(count % 2 ? FnRemapSessionResume : FnRemapSessionSuspend)(session, nullptr, 0);
   };
+  const FnRemapEventHandler quiet = [](FnRemapSessionRef, FnRemapEvent, void *) {};
   const auto asking = [&] {
     for (int count = 0; count < 200; ++count) {
-      FnRemapSessionSetEventHandler(session, count % 2 ? nullptr : [](FnRemapSessionRef, FnRemapEvent, void *) {}, nullptr);
+      FnRemapSessionSetEventHandler(session, count % 2 ? nullptr : quiet, nullptr);
       FnRemapErrorCode code;
       char reason[64];
       failed += FnRemapSessionGetMonitorStopReason(session, &code, reason, sizeof reason);
