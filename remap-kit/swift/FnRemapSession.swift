@@ -79,7 +79,9 @@ public final class FnRemapSession: Sendable {
   ///     login session is not the active one, and resume it when it is
   ///     again (another user at the keyboard does not get the remap). The
   ///     library sets this up on the main actor itself, whatever actor
-  ///     calls. Ignored elsewhere.
+  ///     calls, so `begin` returns once the main actor has run it: pass
+  ///     false in a program whose main thread does not run the main actor
+  ///     (one blocked in a wait, say). Ignored elsewhere.
   /// - Returns: The session, its remap installed and its guard watching.
   /// - Throws: ``FnRemapError`` saying what failed (``FnRemapError/Code/guardNotStarted``
   ///   for a nil URL). Nothing is then written and no guard is left running.
