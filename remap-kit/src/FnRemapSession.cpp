@@ -45,9 +45,22 @@ constexpr std::chrono::milliseconds keyboardBurstLimit{5000};
 
 } // namespace
 
-// While the monitor runs, it alone acts on the session, but for guardPid(),
-// which looks at the guard only when the monitor is not at work on it.
-// end() and the destructor stop the monitor before they act.
+// Any thread may call any operation at any time; what each lock guards:
+//  - calls: suspend(), resume() and end(), one at a time. Each stops the
+//    monitor before it acts, so that hold, installed, suspended, the
+//    store's ledger and the monitor itself (its start and stop) are, at any
+//    moment, either the monitor's alone or the one running call's alone.
+//    keyboards is the monitor's alone.
+//  - guardAccess: guard and watching, between the monitor, those calls and
+//    guardPid(), which only tries it and otherwise says lastGuardPid.
+//  - handlerAccess: handler and stopReason, between onEvent(),
+//    monitorStopReason() and the monitor, which calls a copy of the
+//    handler with no lock held.
+//  - ours, guardPath and owner are not changed after begin(); the
+//    monitor's isCurrent() and stopping() are atomic.
+// They are taken in that order (calls, guardAccess, the key mapping's
+// lock, handlerAccess), never the other way. The destructor stops the
+// monitor before it acts; no other thread may use the session by then.
 struct FnRemapSession::State {
   AnyStore store;
   KeyMappingEntry ours;
@@ -62,9 +75,7 @@ struct FnRemapSession::State {
   bool suspended = false;   // released by suspend(), to be held again by resume()
   std::unique_ptr<HID::KeyboardWatch> keyboards; // on the HID store alone
   std::mutex handlerAccess; // the handler and stopReason
-  // suspend(), resume() and end(), one at a time: the Swift layer suspends
-  // and resumes from the main queue, whatever thread the owner uses.
-  std::mutex calls;
+  std::mutex calls;         // suspend(), resume() and end(), one at a time
   EventHandler handler;
   std::optional<Ending> stopReason; // why the monitor last stopped on its own
   std::unique_ptr<Monitor::SessionMonitor> monitor = std::make_unique<Monitor::SessionMonitor>();

@@ -25,12 +25,9 @@ extension FnRemapSession {
     }
     return nil
   }
-
-  /// What `init(guard:)` takes unless told: the bundled guard.
-  @usableFromInline static var defaultGuardURL: URL? { bundledGuardURL }
   #else
-  /// Without Foundation's Bundle there is no bundle to look in: the guard's
-  /// URL must be given.
-  @usableFromInline static var defaultGuardURL: URL? { nil }
+  /// Without Foundation's Bundle there is no bundle to look in: nil, and
+  /// the guard's URL must be given.
+  public static var bundledGuardURL: URL? { nil }
   #endif
 }

@@ -5,24 +5,30 @@ import Foundation
 #endif
 import CFnRemapKit
 
-/// What failed when a ``FnRemapSession`` began or ended, in the library's
-/// words: one line such as "cannot start the guard at PATH: No such file or
-/// directory", "the key mapping is locked by another process" or "the HID
-/// system refused the remap", and that failure's ``Code``.
+/// What failed when a ``FnRemapSession`` began, ended, suspended or resumed,
+/// in the library's words: one line such as "cannot start the guard at
+/// PATH: No such file or directory", "the key mapping is locked by another
+/// process" or "the HID system refused the remap", and that failure's
+/// ``Code``.
 ///
 /// ```swift
 /// do {
-///   session = try FnRemapSession(guard: helperURL)
+///   session = try await FnRemapSession.begin(guard: helperURL)
 /// } catch let error as FnRemapError where error.code == .locked {
 ///   // another FnRemapKit application is writing the key mapping: try again soon
 /// }
 /// ```
 public struct FnRemapError: Error, CustomStringConvertible, LocalizedError, Hashable, Sendable {
   /// What failed, as the C interface's `FnRemapErrorCode` numbers it.
+  ///
+  /// New codes may come with later versions of the library; this version
+  /// calls them ``unknown``, so a `switch` over them needs a `default`.
   public enum Code: Int, Sendable, CaseIterable {
-    case none = 0
+    /// A code that this version does not know, from a later library; the
+    /// error's ``FnRemapError/description`` says what failed.
+    case unknown = -1
     /// The guard could not be started, or there is no guard to start.
-    case guardNotStarted
+    case guardNotStarted = 1
     /// The guard exited, or ended, before it was watching, or did not say
     /// that it was watching within 20 s.
     case guardNotWatching
@@ -32,6 +38,8 @@ public struct FnRemapError: Error, CustomStringConvertible, LocalizedError, Hash
     case locked
     /// The key mapping's lock file is refused.
     case lockRefused
+    /// The key mapping cannot be read, or what it holds cannot be
+    /// understood.
     case readFailed
     /// The HID system refused the remap, or the restored list.
     case writeRefused
@@ -41,14 +49,21 @@ public struct FnRemapError: Error, CustomStringConvertible, LocalizedError, Hash
     case keyRemappedByOther
     /// The ledger of holds is a newer FnRemapKit's.
     case newerLedger
+    /// The ledger of holds beside the key mapping cannot be written.
     case holdsNotWritten
     /// The session belongs to another process (one this one was forked from).
     case otherProcess
-    case movedFrom
+    /// There was no session to act on: the C interface's answer for a NULL
+    /// one. A ``FnRemapSession`` holds its own until it is released, so it
+    /// never throws this.
+    case noSession
+    /// Called from the session's own event handler, which the C and C++
+    /// interfaces refuse; the Swift layer's ``FnRemapSession/events``
+    /// stream never runs there.
     case calledFromEventHandler
 
     init(_ code: FnRemapErrorCode) {
-      self = Code(rawValue: Int(code.rawValue)) ?? .none
+      self = Code(rawValue: Int(code.rawValue)) ?? .unknown
     }
   }
 

@@ -1,11 +1,13 @@
 import CFnRemapKit
 
-/// What a session's monitor tells the application while the session runs.
+/// What a session's monitor tells the application while the session runs,
+/// read from ``FnRemapSession/events``.
 ///
-/// Between creating a session and ``FnRemapSession/end()``, the session's
-/// monitor (one thread per session) watches the guard. A guard that was
-/// killed is replaced; one that was stopped (it then removes the entry
-/// itself) or cannot be replaced ends the session's hold.
+/// Between beginning a session and ending it, the session's monitor (one
+/// thread per session) watches the guard. A guard that was killed is
+/// replaced; one that was stopped (it then removes the entry itself) or
+/// cannot be replaced ends the session's hold. The C interface's events,
+/// which this layer reads for you, are `FnRemapEventCode` in Swift.
 public enum FnRemapEvent: Sendable, Hashable {
   /// A new guard watches: the last one was killed. ``FnRemapSession/guardPID``
   /// has the new one's pid.
@@ -21,9 +23,8 @@ public enum FnRemapEvent: Sendable, Hashable {
   /// stopped. A guard that runs is kept, and removes the entry when the
   /// application exits; but no guard is replaced and no entry reapplied
   /// until the application acts, so the remap may be gone, or held with no
-  /// guard. Tell the user, then ``FnRemapSession/end()`` the session (or
-  /// suspend it), which starts the monitor again if it fails;
-  /// ``FnRemapSession/resume()`` starts it again too.
+  /// guard. Tell the user, then end the session (or suspend it), which
+  /// starts the monitor again if it fails; resuming it starts it again too.
   case monitorStopped(FnRemapError)
 }
 
@@ -38,7 +39,7 @@ final class FnRemapEventFeed: Sendable {
     (stream, continuation) = AsyncStream.makeStream(of: FnRemapEvent.self)
   }
 
-  func yield(_ event: CFnRemapKit.FnRemapEvent, of session: FnRemapSessionRef) {
+  func yield(_ event: FnRemapEventCode, of session: FnRemapSessionRef) {
     switch event.rawValue {
     case FnRemapEventGuardReplaced.rawValue: continuation.yield(.guardReplaced)
     case FnRemapEventReapplied.rawValue: continuation.yield(.reapplied)

@@ -49,7 +49,12 @@ stage() {
   echo "$name" >>"$stageLogs/order"
   began=$(date +%s)
   echo "== $name (budget $budget s): started at $((began - stageStart)) s"
-  status=0
+  # Not `( ... ) || status=$?`: on the left of || errexit is ignored in the
+  # whole subshell, set -e inside it or not, and a stage would fail only
+  # when its last command did.
+  local errexit=false
+  [[ $- != *e* ]] || errexit=true
+  set +e
   (
     set -euo pipefail
     stageName=$name
@@ -57,7 +62,9 @@ stage() {
     # the machine whatever else runs beside it.
     trap 'end_backgrounds; times >"$stageLogs/$name.times"' EXIT
     "$@"
-  ) >"$stageLogs/$name.log" 2>&1 </dev/null || status=$?
+  ) >"$stageLogs/$name.log" 2>&1 </dev/null
+  status=$?
+  ! $errexit || set -e
   seconds=$(($(date +%s) - began))
   case $status in
     0) verb=passed ;;

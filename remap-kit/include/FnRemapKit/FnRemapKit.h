@@ -19,8 +19,9 @@
 // caller's buffer (truncated to its size, always NUL-terminated; a NULL
 // buffer or a size of 0 is allowed), and the ...WithCode ones its code as
 // well (a NULL code is allowed). Nothing here throws or keeps global
-// state. A session is used from one thread at a time; its monitor's work
-// is serialised with it inside.
+// state. A session's functions may be called from any threads at once:
+// Suspend, Resume and End run one at a time, and the others never wait for
+// them; FnRemapSessionFree comes after every other call on the session.
 //
 // Pointers are annotated as Core Foundation's are: inside the audited
 // region every pointer is _Nonnull unless marked _Nullable. Compilers
@@ -67,17 +68,28 @@
 #else
 #define FNREMAPKIT_EXTENSION
 #endif
+// FNREMAPKIT_NAMED_ENUM(TYPE, NAME, SWIFTNAME) does the same, and Swift
+// calls the enumeration SWIFTNAME.
+#if defined(__has_attribute)
+#if __has_attribute(swift_name)
+#define FNREMAPKIT_SWIFT_NAME(name) __attribute__((swift_name(#name)))
+#endif
+#endif
+#ifndef FNREMAPKIT_SWIFT_NAME
+#define FNREMAPKIT_SWIFT_NAME(name)
+#endif
 #if (defined(__cplusplus) && __cplusplus >= 201103L) || \
     (!defined(__cplusplus) && (defined(__clang__) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 202311L)))
-#define FNREMAPKIT_ENUM(type, name) \
-  FNREMAPKIT_EXTENSION enum name : type; \
+#define FNREMAPKIT_NAMED_ENUM(type, name, swiftName) \
+  FNREMAPKIT_EXTENSION enum FNREMAPKIT_SWIFT_NAME(swiftName) name : type; \
   typedef enum name name; \
   FNREMAPKIT_EXTENSION enum name : type
 #else
-#define FNREMAPKIT_ENUM(type, name) \
-  typedef type name; \
+#define FNREMAPKIT_NAMED_ENUM(type, name, swiftName) \
+  typedef type name FNREMAPKIT_SWIFT_NAME(swiftName); \
   enum
 #endif
+#define FNREMAPKIT_ENUM(type, name) FNREMAPKIT_NAMED_ENUM(type, name, name)
 
 // An enumerator kept for an old name, which compilers that can say so call
 // deprecated.
@@ -220,7 +232,10 @@ pid_t FnRemapSessionGetGuardPID(FnRemapSessionRef _Nullable session);
 // FnRemapSessionEnd (or FnRemapSessionSuspend), which releases as it always
 // does and, if that fails, starts the monitor again; FnRemapSessionResume
 // starts it again too.
-FNREMAPKIT_ENUM(int32_t, FnRemapEvent) {
+//
+// Swift calls it FnRemapEventCode: the FnRemapKit module's own FnRemapEvent
+// is the one a Swift application reads, whether or not it imports this one.
+FNREMAPKIT_NAMED_ENUM(int32_t, FnRemapEvent, FnRemapEventCode) {
   FnRemapEventGuardReplaced = 1, // a new guard watches; FnRemapSessionGetGuardPID has its pid
   FnRemapEventReapplied = 2,     // a keyboard appeared without the entry, and it is back
   FnRemapEventRemoved = 3,       // the session no longer holds its entry (out, or kept for another session)

@@ -189,8 +189,12 @@ private:
 /// guard the system reaped is ever signalled or waited for, and no wait is
 /// unbounded. A session acts only in the process that began it: in a child
 /// forked from that one, end() reports that and the destructor does nothing.
-/// Not safe for concurrent use: a session is used from one thread at a
-/// time, and the monitor's own work is serialised with it inside.
+/// Safe for concurrent calls: any thread may call any of the operations
+/// below at any time. suspend(), resume() and end() run one at a time (one
+/// waits for another, within its bounds); guardPid(), onEvent(),
+/// monitorStopReason() and isCallingFromEventHandler() never wait for them.
+/// Moving or destroying a session while another thread uses it is, as for
+/// any object, the caller's to order.
 class FnRemapSession {
 public:
   /// How end() went.

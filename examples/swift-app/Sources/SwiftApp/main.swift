@@ -1,24 +1,38 @@
-// swift-app GUARD
+// An application's integration of FnRemapKit, as the README shows it: the
+// lines between the snippet markers are the README's, word for word.
 //
-// The README's Swift integration as a program: it begins a session with the
-// guard at GUARD, listens to its events, and ends it.
-import FnRemapKit
+// A command-line stand-in for an application: the guard is its first
+// argument (an application bundles it and passes FnRemapSession.bundledGuardURL),
+// and it runs until its standard input ends.
 import Foundation
 
-let helperURL = URL(fileURLWithPath: CommandLine.arguments.count > 1 ? CommandLine.arguments[1] : "tarnwick-fn-guard")
+let helperURL = URL(fileURLWithPath: CommandLine.arguments.dropFirst().first ?? "tarnwick-fn-guard")
 
-// snippet: begin
-do {
-  let session = try await FnRemapSession.begin(guard: helperURL)  // Fn is F19 from here on
-  let watching = Task {
-    for await event in session.events {
-      if case .monitorStopped(let error) = event { print("the remap is no longer watched: \(error)") }
+/// The application's life: here, until standard input ends.
+func runApplication() async {
+  await withCheckedContinuation { (quit: CheckedContinuation<Void, Never>) in
+    DispatchQueue.global().async {
+      while readLine() != nil {}
+      quit.resume()
     }
   }
-  // ... the application runs; on a normal quit:
+}
+
+// snippet: begin
+import FnRemapKit
+
+@MainActor func runWithFnRemapped() async throws {
+  let session = try await FnRemapSession.begin(guard: helperURL)
+  let events = Task {
+    for await event in session.events {
+      print("FnRemapKit:", event) // .guardReplaced, .reapplied, .removed, .monitorStopped(error)
+    }
+  }
+  await runApplication() // until the user quits; a crash or a kill leaves the remap to the guard
   try await session.end()
-  await watching.value  // the events end with the session
-} catch let error as FnRemapError {
-  print(error.code == .locked ? "another application is writing the key mapping: try again" : error.description)
+  await events.value // the stream finishes with the session
 }
 // snippet: end
+
+try await runWithFnRemapped()
+print("FnRemapKit: ended")

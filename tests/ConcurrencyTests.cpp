@@ -1,0 +1,142 @@
+// One session acted on from several threads at once, as an application's
+// threads and the Swift layer's user-switch follower do, through the C++
+// class and the C interface. Run under ThreadSanitizer (the tsan preset),
+// an access that no lock orders fails them.
+#include "support/TestSupport.hpp"
+
+#include <FnRemapKit/FnRemapKit.h>
+#include <FnRemapKit/FnRemapKit.hpp>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+using namespace FnRemapKit;
+using namespace TestSupport;
+using Event = FnRemapSession::Event;
+
+namespace {
+
+const KeyMappingEntry ours = FnRemapMapping::entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+const KeyMappingList original = {FnRemapMapping::entry(0x700000039, 0x7000000E0)};
+
+struct ConcurrentSessionTest : KeyMappingTest {
+  ConcurrentSessionTest() : KeyMappingTest(original) {}
+};
+
+// Runs each of \p bodies on a thread of its own, all released at once.
+void together(const std::vector<std::function<void()>> &bodies) {
+  std::atomic<bool> go = false;
+  std::vector<std::thread> threads;
+  for (const auto &body : bodies)
+    threads.emplace_back([&] {
+      while (!go)
+        std::this_thread::yield();
+      body();
+    });
+  go = true;
+  for (auto &thread : threads)
+    thread.join();
+}
+
+// What the reading threads saw: a thousand guardPid() calls, eight threads' worth.
+struct Reads {
+  std::mutex access;
+  std::multiset<pid_t> seen;
+  void add(std::function<pid_t()> read, std::vector<std::function<void()>> &bodies) {
+    for (int thread = 0; thread < 8; ++thread)
+      bodies.push_back([this, read] {
+        std::vector<pid_t> mine;
+        for (int count = 0; count < 125; ++count)
+          mine.push_back(read());
+        const std::lock_guard guard(access);
+        seen.insert(mine.begin(), mine.end());
+      });
+  }
+};
+
+} // namespace
+
+// Suspend, resume, the handler changed, the reason and the handler's thread
+// asked, all beside a thousand guardPid() reads: every change is done, and
+// the guard is the same throughout. Then the guard is killed, and while the
+// monitor replaces it, and a thousand reads reap it, two threads end the
+// session and others suspend and resume it: whatever the order, the list
+// comes back and no guard is left.
+TEST_F(ConcurrentSessionTest, EveryCallFromAnyThreadAtOnce) {
+  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
+  const pid_t guard = session.guardPid();
+  std::atomic<int> failed = 0, replaced = 0, misplaced = 0;
+  const auto check = [&](const FnRemapSession::Ending &ending) { failed += !ending.restored; };
+  const auto change = [&](int times) {
+    return [&, times] {
+      for (int count = 0; count < times; ++count)
+        check(count % 2 ? session.resume() : session.suspend());
+    };
+  };
+  const auto handlers = [&] {
+    for (int count = 0; count < 200; ++count)
+      session.onEvent([&](Event event) {
+        replaced += event == Event::guardReplaced;
+        misplaced += !session.isCallingFromEventHandler();
+      });
+  };
+  const auto asking = [&] {
+    for (int count = 0; count < 200; ++count)
+      misplaced += session.monitorStopReason().has_value() + session.isCallingFromEventHandler();
+  };
+  Reads reads;
+  std::vector<std::function<void()>> bodies = {change(20), change(20), handlers, handlers, asking};
+  reads.add([&] { return session.guardPid(); }, bodies);
+  together(bodies);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(reads.seen.count(guard), 1000u);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours)) << "the last change, a resume, holds it";
+
+  ::kill(guard, SIGKILL);
+  Reads during;
+  bodies = {change(3), change(2), [&] { check(session.end()); }, [&] { check(session.end()); }, handlers, asking};
+  during.add([&] { return session.guardPid(); }, bodies);
+  together(bodies);
+  EXPECT_EQ(failed, 0);
+  EXPECT_LE(std::set(during.seen.begin(), during.seen.end()).size(), 3u) << "the guard, none, and its replacement";
+  EXPECT_EQ(misplaced, 0);
+  EXPECT_LE(replaced, 1);
+  check(session.end()); // after a resume that came last
+  EXPECT_EQ(store.read(), original);
+  EXPECT_EQ(session.guardPid(), 0);
+  EXPECT_TRUE(reapAll().empty()) << "a guard was left";
+}
+
+// The C interface, which the Swift layer shares between tasks: its calls
+// at once, and two ends.
+TEST_F(ConcurrentSessionTest, TheCInterfaceFromAnyThreadAtOnce) {
+  FnRemapSessionRef session = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  const pid_t guard = FnRemapSessionGetGuardPID(session);
+  std::atomic<int> failed = 0;
+  const auto change = [&] {
+    for (int count = 0; count < 20; ++count)
+      failed += !(count % 2 ? FnRemapSessionResume : FnRemapSessionSuspend)(session, nullptr, 0);
+  };
+  const FnRemapEventHandler quiet = [](FnRemapSessionRef, FnRemapEvent, void *) {};
+  const auto asking = [&] {
+    for (int count = 0; count < 200; ++count) {
+      FnRemapSessionSetEventHandler(session, count % 2 ? nullptr : quiet, nullptr);
+      FnRemapErrorCode code;
+      char reason[64];
+      failed += FnRemapSessionGetMonitorStopReason(session, &code, reason, sizeof reason);
+    }
+  };
+  Reads reads;
+  std::vector<std::function<void()>> bodies = {change, change, asking, asking};
+  reads.add([&] { return FnRemapSessionGetGuardPID(session); }, bodies);
+  together(bodies);
+  EXPECT_EQ(reads.seen.count(guard), 1000u);
+  together({[&] { failed += !FnRemapSessionEnd(session, nullptr, 0); },
+            [&] { failed += !FnRemapSessionEnd(session, nullptr, 0); }});
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(store.read(), original);
+  FnRemapSessionFree(session);
+  EXPECT_TRUE(reapAll().empty());
+}
