@@ -21,18 +21,22 @@ func runApplication() async {
 // snippet: begin
 import FnRemapKit
 
-@MainActor func runWithFnRemapped() async throws {
-  let session = try await FnRemapSession.begin(guard: helperURL)
-  let events = Task {
-    for await event in session.events {
-      print("FnRemapKit:", event) // .guardReplaced, .reapplied, .removed, .monitorStopped(error)
+@MainActor func runWithFnRemapped() async {
+  do {
+    let session = try await FnRemapSession.begin(guard: helperURL)  // Fn is F19 from here on
+    let events = Task {
+      for await event in session.events { print("FnRemapKit:", event) }  // .guardReplaced, .removed, ...
     }
+    await runApplication()  // until the user quits; a crash or a kill leaves the remap to the guard
+    try await session.end()
+    await events.value  // the stream finishes with the session
+  } catch let error as FnRemapError where error.code == .locked {
+    print("another application is writing the key mapping: try again soon")
+  } catch {
+    print("no Fn remap:", error)  // FnRemapError: its code and the library's line
   }
-  await runApplication() // until the user quits; a crash or a kill leaves the remap to the guard
-  try await session.end()
-  await events.value // the stream finishes with the session
 }
 // snippet: end
 
-try await runWithFnRemapped()
+await runWithFnRemapped()
 print("FnRemapKit: ended")
