@@ -1,4 +1,5 @@
 // swift-tools-version:5.9
+// SPDX-License-Identifier: Apache-2.0
 //
 // FnRemapKit for Swift applications, and the guard they bundle. The C++
 // library and the tool build from the same sources as the CMake build does;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // exit-latency [--trials N] [--poll-trials N]
 //
 // Time from SIGKILL of a watched process to the return of

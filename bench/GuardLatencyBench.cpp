@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // guard-latency [--trials N] [--poll-trials N] [--state-in DIR]
 //
 // Time from SIGKILL of a parent to the exit of a waiting tarnwick-fn-guard

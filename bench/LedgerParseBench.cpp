@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the ledger, which happens under the lock at every begin, end and
 // guard's release: one hold whose entry has N keys, up to the 80,000 that
 // fit in 1 MiB, in the writer's order and reversed. Linear in N; the 80,000

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of the list rules and of the guard's removal as the list grows, and
 // of the whole removal over the stand-in for a long list.
 #include "FnRemapKit/FnGuard.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // session-cycle [--trials N]
 //
 // What a session costs an application: one FnRemapSession::begin() and

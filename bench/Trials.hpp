@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timing of "kill a process, see something happen in another process",
 // shared by the latency benchmarks. Each observer runs in a child process,
 // blocks in its own way until the target is gone, and reports the moment it

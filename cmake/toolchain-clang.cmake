@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The asan and fuzz presets' compilers, named so that the order of PATH (a
 # Swift toolchain's clang ahead of the system's, say) cannot change them:
 # clang 14 on Linux, whose sanitizer and libFuzzer runtimes Debian 12 ships

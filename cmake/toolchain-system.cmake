@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The debug and release presets' compilers, named so that the order of PATH
 # (a Swift toolchain's clang ahead of the system's, say) cannot change them:
 # GCC on Linux, Apple's clang on macOS.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnwick-fn-guard <parent-pid> <src-usage> <dst-usage>
 //
 // Waits for the parent to exit, or for a stop signal from anyone but the

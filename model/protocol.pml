@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The install and remove protocol of FnRemapKit: sessions in several
  * applications, their guards, each session's monitor, the lock with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store's conversion between Core Foundation and the value model, on the
 // macOS branch: over the real Core Foundation, and off a Mac over the fake
 // HID event system of tests/apple-fakes. LeakSanitizer, which that build

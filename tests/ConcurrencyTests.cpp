@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One session acted on from several threads at once, as an application's
 // threads and the Swift layer's user-switch follower do, through the C++
 // class and the C interface. Run under ThreadSanitizer (the tsan preset),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exit watch's call sequences over a scripted system, and the real watch
 // on real processes.
 #include "FnRemapKit/FnGuard.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real tarnwick-fn-guard with real parents, against the stand-in, or on
 // a Mac that allows it the real HID event system. The removal after a killed
 // parent is run through the reference applications (SessionTests.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store's shape rules over the value model, and the store itself over
 // the real file-backed stand-in (or, on a Mac that allows it, the real HID
 // event system).

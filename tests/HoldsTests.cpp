@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ledger of holds: its text against random holds and malformed texts,
 // its file under the lock file's rules, and the rules by which sessions
 // share the list, run over random histories of applications that begin,

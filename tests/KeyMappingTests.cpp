@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The install and restore rules against their laws, on random lists over a
 // small domain, so that sources collide, copies of ours recur, and entries
 // lack the source key or carry extra keys; and among them other tools'

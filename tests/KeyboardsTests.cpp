@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keyboards that come back, and sessions suspended for another user: the
 // monitor re-applies a missing entry once a burst of appearances is over,
 // and writes nothing else. Keyboards are files in the stand-in's

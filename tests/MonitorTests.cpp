@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The session's monitor with real guards and the stand-in: a killed guard
 // replaced, a stopped one not, one that cannot be started again, and end()
 // racing a replacement. The signals come from processes other than the

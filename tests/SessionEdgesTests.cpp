@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A session at its edges: an application short of descriptors, a guard that
 // cannot reach the key mapping, and a release while another process holds
 // the key mapping's lock. Each runs the application as a forked child of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lines and codes a session's caller reads: the table they come from,
 // the C header's enum held to it, and the words put together from it.
 #include "SessionErrors.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application's side: sessions run in this process with the real guard,
 // and the reference applications (C++ and C) as real processes both ways out.
 #include "support/TestSupport.hpp"

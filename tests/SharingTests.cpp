@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sessions that share the list: applications with the same entry in every
 // order of end and kill, another destination refused, holds that outlive
 // their applications ended by the next repair, and ledgers that cannot be

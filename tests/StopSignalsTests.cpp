@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real tarnwick-fn-guard and the signals that end its wait: a
 // stranger's releases the entry, the parent's own ends the guard quietly;
 // and the check, before it says that it is watching, that it can reach the

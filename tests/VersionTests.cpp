@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The version has one home, the C header; every other place that says it
 // (the library at run time, the package files CMake writes, the changelog's
 // latest release, the README's pin) says the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FnRemapKit's writers of the key mapping acting at once: guards that wake
 // together, a holder of the lock that stops, a lock file that cannot be
 // trusted. Real applications, guards and the stand-in.

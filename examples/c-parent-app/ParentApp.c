@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // c-parent-app <guard-path>
 //
 // The reference application again, in C11 over <FnRemapKit/FnRemapKit.h>, as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keymap get
 // keymap set < saved
 // keymap holders

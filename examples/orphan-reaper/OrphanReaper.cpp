@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // orphan-reaper [-l] <command> [argument...]
 //
 // Runs the command as a child subreaper (Linux), so that every descendant

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // parent-app <guard-path>
 //
 // What an application that remaps the Fn key does with FnRemapKit: begin a

@@ -1,4 +1,5 @@
 // swift-tools-version:5.9
+// SPDX-License-Identifier: Apache-2.0
 //
 // The README's Swift integration as an application would build it: a
 // package of its own that depends on FnRemapKit by path (an application

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- log/GuardLog.hpp - The guard's one record of its outcome -----------===//
 //
 // One logger under the category "fnguard", with the parent application's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // On macOS the records go to the unified log. The os_log macros take only
 // literal formats, so each record is its own call; they test the level
 // before anything is formatted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Off macOS the records go to syslog(3), facility user, with the
 // application's identifier as the identity and the category leading each
 // message, so that "fnguard" shows in every record.

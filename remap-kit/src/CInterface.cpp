@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The C interface over FnRemapSession: no C++ type crosses it and nothing
 // thrown leaves it.
 #include "FnRemapKit/FnRemapKit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "FnRemapKit/FnRemapSession.hpp"
 
 #include "FnRemapKit/FnGuard.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- SessionErrors.hpp - What a session's caller is told ----------------===//
 //
 // Every line a session's caller can read, with its code, in one table: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #if canImport(Foundation)
 import Foundation
 #elseif canImport(FoundationEssentials)

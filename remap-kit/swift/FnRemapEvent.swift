@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import CFnRemapKit
 
 /// What a session's monitor tells the application while the session runs,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /// Tells when the user's login session stops, or starts again, being the
 /// active one: on macOS, NSWorkspace's notifications; in a test, the test.
 @MainActor

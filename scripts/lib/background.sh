@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Programs the scripts run in the background, and their end.
 #
 # A script that starts them with start_background and calls end_backgrounds

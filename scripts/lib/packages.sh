@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # need_packages DEBIAN-PACKAGE... -- BREW-FORMULA...
 #
 # Installs what is missing: on Debian the packages before "--", as root with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The check as stages: each one timed against its budget, its output kept
 # in a log of its own, and one verdict over all of them at the end.
 #

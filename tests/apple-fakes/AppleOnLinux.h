@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Forced first into every source of the apple-on-linux build. The real Core
    Foundation and libdispatch are read while the compiler's Linux macros still
    stand, since their headers choose their own platform branches by them;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HID event system client of the apple-on-linux build, and the folder
 // that stands for /Users/Shared. Each property is a binary property list in
 // the folder that TARNWICK_HID_STATE_DIR names (the stand-in's variable, so

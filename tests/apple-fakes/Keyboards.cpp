@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IOKit's matching notifications for the apple-on-linux build: a HID device
 // is a file created in keyboards/ of the folder that TARNWICK_HID_STATE_DIR
 // names, as on the stand-in, and every one is a keyboard (usage page 1,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kqueue and kevent of the apple-on-linux build, as far as the exit watch and
 // the child handle use them: EVFILT_PROC with NOTE_EXIT, and EVFILT_READ. A
 // queue is a descriptor that poll finds readable once its process has exited,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The unified log of the apple-on-linux build: each record one line, in the
 // compact style of `log show`, appended to the file that
 // FNREMAPKIT_UNIFIED_LOG names (nowhere when it is unset); bin/log shows

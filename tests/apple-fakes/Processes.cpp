@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What macOS tells of processes, for the apple-on-linux build, from /proc:
 // a process's entry (sysctl KERN_PROC_PID) and BSD information
 // (proc_pidinfo), which agree on its start time; the boot's identifier

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // POSIX_SPAWN_CLOEXEC_DEFAULT for the apple-on-linux build: a spawn whose
 // attributes set it closes, in the child, every descriptor above the highest
 // one its file actions name (the guard's actions name 0 to 3 and nothing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ExitWatchTests.cpp as it once was: readProcessStat, which only Linux
 // declares, called for macOS too.
 // expect: readProcessStat

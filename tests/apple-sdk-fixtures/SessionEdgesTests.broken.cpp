@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SessionEdgesTests.cpp as it once was: pipe2, which macOS lacks, called on
 // every platform.
 // expect: 'pipe2'

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # bundle-guard.sh SOURCE-DIR
 #
 # scripts/bundle-guard's decisions, on its real path (not --dry-run) with

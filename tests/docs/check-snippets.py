@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """check-snippets.py ROOT MARKDOWN...
 
 Every code snippet in the Markdown files is the text of a file that a build

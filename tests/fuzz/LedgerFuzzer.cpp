@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the ledger's reader. What it reads must come
 // back the same through the writer and the reader again, be a JSON document
 // with as many holds and displaced entries (nlohmann's reading, which also

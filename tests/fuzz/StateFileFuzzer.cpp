@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the stand-in's state file reader and checks the
 // outcome against a reading of the same text as a plain JSON document: the
 // reader must return the whole list the document holds, entry for entry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // consumer [guard-path]
 //
 // A project of someone else's, built against an installed FnRemapKit through

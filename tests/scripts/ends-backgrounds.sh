@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # ends-backgrounds.sh SOURCE-DIR APPLICATION GUARD ORPHAN-REAPER
 #
 # A script that fails while the application it started runs (alone, or

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # scripts/test's stages: one fails when any of its commands fails, not only
 # its last; one that skips says so; the verdict counts each and fails.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the tests share: real processes (children started, watched and
 // always reaped, programs run with their output captured, what the system
 // shows of them), and where a test's key mapping lives.

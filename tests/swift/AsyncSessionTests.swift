@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 @testable import FnRemapKit
 import Foundation
 import Testing

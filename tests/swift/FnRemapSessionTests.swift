@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import CFnRemapKit
 @testable import FnRemapKit
 import Foundation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/FnGuard.hpp - Wait for the parent, remove our entry -----===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/FnGuardArguments.hpp - The guard's command line ---------===//
 #pragma once
 

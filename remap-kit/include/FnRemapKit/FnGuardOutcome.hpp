@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/FnGuardOutcome.hpp - The result of one guard run --------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FnRemapKit/FnRemapKit.h - The C interface, for C, Objective-C and Swift
 //
 // An application's Fn remap, installed so that it cannot outlive the

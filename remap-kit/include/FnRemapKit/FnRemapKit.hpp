@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/FnRemapKit.hpp - Everything the module offers -----------===//
 //
 // FnRemapKit installs, restores and guards one entry of the HID event system's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/FnRemapSession.hpp - An application's remap, guarded ----===//
 //
 // The application's side in one object: install our entry so that it cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/HIDKeyMappingStore.hpp - The system's own list ----------===//
 #pragma once
 

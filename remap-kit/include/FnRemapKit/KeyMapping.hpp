@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/KeyMapping.hpp - Key mapping entries and list rules -----===//
 //
 // The HID event system keeps its user key mapping as an ordered list of

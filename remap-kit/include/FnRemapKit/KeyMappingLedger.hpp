@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/KeyMappingLedger.hpp - Who holds which remap ------------===//
 //
 // Several sessions may want the same entry (every application that takes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/KeyMappingLock.hpp - One writer of the list at a time ---===//
 //
 // Every read-modify-write of the user key mapping that FnRemapKit makes (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- FnRemapKit/KeyMappingStore.hpp - Access to the system list ---------===//
 //
 // The guard reaches the system key mapping list only through a store, so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- exit-watch/ExitWatch.hpp - Waiting for a process to exit -----------===//
 //
 // The ways the guard can watch its parent, written once over a narrow seam

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel event queue backend, on macOS.
 #if defined(__APPLE__)
 #include "ExitWatch.hpp"

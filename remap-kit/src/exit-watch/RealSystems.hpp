@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- exit-watch/RealSystems.hpp - The real calls behind the seam --------===//
 #pragma once
 

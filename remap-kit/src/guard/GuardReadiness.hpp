@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- guard/GuardReadiness.hpp - Whether the guard can do its job --------===//
 //
 // A guard that says it is watching must be able to release when it is

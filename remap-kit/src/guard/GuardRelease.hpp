@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- guard/GuardRelease.hpp - What a guard does once it is told to ------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- guard/StopSignals.hpp - The signals that end the guard's wait ------===//
 //
 // The guard must outlive whatever ends its application's processes all at

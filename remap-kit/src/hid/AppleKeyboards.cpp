@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keyboards appearing on macOS: IOKit's first-match notifications for HID
 // devices with the keyboard's usage, delivered on a private queue, which
 // turns each burst into a byte on a pipe that the session's monitor polls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HID event system on macOS: IOKit's event system client, with the
 // property values converted between Core Foundation and the value model.
 #if defined(__APPLE__)

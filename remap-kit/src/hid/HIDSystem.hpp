@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- hid/HIDSystem.hpp - The seam to the HID event system ---------------===//
 //
 // The three operations the store needs of the platform (create a client, copy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- hid/KeyMappingShape.hpp - Between property values and lists --------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- hid/KeyboardWatch.hpp - Keyboards that appear ----------------------===//
 //
 // The user key mapping lasts only as long as the keyboard service it was

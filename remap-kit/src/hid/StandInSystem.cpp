@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stand-in HID event system for every platform but macOS: one property
 // store shared by every process of the user, a directory holding one JSON
 // file per property. A property is set by writing a new file beside the old

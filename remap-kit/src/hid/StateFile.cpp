@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stand-in's state file, which only the stand-in (off macOS) reads.
 #if !defined(__APPLE__)
 #include "StateFile.hpp"

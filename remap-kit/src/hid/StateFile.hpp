@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- hid/StateFile.hpp - The stand-in's property file format ------------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- ledger/Holds.hpp - The rules by which sessions share the list ------===//
 //
 // What one read-modify-write of the list and the ledger does, as pure

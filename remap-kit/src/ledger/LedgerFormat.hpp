@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- ledger/LedgerFormat.hpp - The ledger's text ------------------------===//
 //
 //   {"version": 1,

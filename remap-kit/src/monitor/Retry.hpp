@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- monitor/Retry.hpp - How long the monitor tries a step that fails ---===//
 //
 // A step of the monitor's that fails (the lock held elsewhere, a list that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- monitor/SessionMonitor.hpp - A thread that watches a session's guard ===//
 //
 // The session's work between begin() and end() is done on a thread of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- process/ChildProcess.hpp - A child we started, and only that one ---===//
 //
 // A pid names our child only until the child is reaped, and an application

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- process/GuardLaunch.hpp - Starting the guard, until it watches -----===//
 //
 // How a session starts tarnwick-fn-guard for this process: out of reach of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/FileDescriptor.hpp - One owned descriptor -------------------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/FileRules.hpp - Files another user cannot have planted -----===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/OwnFile.hpp - Small files only we may have written ---------===//
 //
 // The stand-in's property files and the ledger of holds are read whole,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/Pipe.hpp - A pipe that no program we start inherits --------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/ProcessIdentity.hpp - Which process a pid names now --------===//
 //
 // A pid alone names a process only until it exits: the system then hands it

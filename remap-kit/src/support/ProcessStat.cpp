@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #if defined(__linux__)
 #include "ProcessStat.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //===- support/ProcessStat.hpp - What Linux shows of a process ------------===//
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The environment of the program, as a library reaches it on macOS. */
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* proc_pidinfo(3), as far as the child handle reads it. */
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* posix_spawn(3) with macOS's POSIX_SPAWN_CLOEXEC_DEFAULT: every descriptor
    that no file action names is closed in the child. glibc has no such flag,
    so the calls that set it and that name descriptors go through

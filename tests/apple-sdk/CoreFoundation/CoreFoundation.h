@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Core Foundation, as far as the HID event system layer and the session use
  * it. Apple's documentation gives no release for most of these: they are as
  * old as Core Foundation (macOS 10.0); CFNull came with 10.2. */

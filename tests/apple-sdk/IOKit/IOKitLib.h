@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* IOKit's registry notifications: what the keyboard watch calls. The Mach
  * and dispatch types are the SDK's own. */
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The unified log: a logger from subsystem and category, and records whose
  * format must be a string literal, as the real macros require. os_release
  * and the object type come from the SDK's own os/object.h. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // app [guard-path]
 //
 // A C program built against an installed FnRemapKit by CMake, as the README

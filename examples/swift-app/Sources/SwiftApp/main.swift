@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An application's integration of FnRemapKit, as the README shows it: the
 // lines between the snippet markers are the README's, word for word.
 //

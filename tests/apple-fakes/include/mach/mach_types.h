@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Mach's port and return types, as macOS has them. */
 #pragma once
 typedef int kern_return_t;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Kernel event queues, as macOS declares them: what fakes/Kqueue.cpp does. */
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* sysctl(3) and sysctlbyname(3), as far as the sources read them: a
    process's entry by pid, and kern.bootsessionuuid. */
 #pragma once

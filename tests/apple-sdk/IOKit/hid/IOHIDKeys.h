@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The HID device properties a keyboard is matched by. */
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The HID event system client: the three calls the store makes. The SDK's
  * header marks no release on them; they came with hidutil, in macOS 10.12. */
 #pragma once
