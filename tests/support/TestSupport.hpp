@@ -321,7 +321,7 @@ struct KeyMappingProperty {
 /// A test with a key mapping of its own holding \p initial (when given),
 /// the store over it, and a private folder for its other files; skipped on a
 /// Mac whose real key mapping it may not change. Whatever it does, it leaves
-/// no descriptor of ours open.
+/// no descriptor of ours open (nor, over the fakes, an IOKit object).
 class KeyMappingTest : public testing::Test {
 protected:
   explicit KeyMappingTest(std::optional<FnRemapKit::KeyMappingList> initial = {}) : initial(std::move(initial)) {}
@@ -352,6 +352,9 @@ protected:
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
     EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor was left open";
+#if defined(FNREMAPKIT_APPLE_FAKES)
+    EXPECT_EQ(appleFakeIOObjects(), 0u) << "an IOKit object was left unreleased";
+#endif
   }
   static long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); }
 
