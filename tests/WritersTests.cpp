@@ -122,6 +122,11 @@ TEST_F(WritersTest, ALockFileItCannotTrustStopsSessionsButNoGuard) {
   std::vector<std::pair<std::function<void()>, std::string>> rows = {
       {[&] { std::ofstream{elsewhere}; fs::create_symlink(elsewhere, lockFile); }, refused + " is a symbolic link"}};
 #if defined(__APPLE__)
+  fs::remove(lockFile); // made under a umask that keeps others out, it still lets them lock
+  const mode_t mask = ::umask(077);
+  EXPECT_TRUE(KeyMappingLock::acquire().held());
+  ::umask(mask);
+  EXPECT_EQ(fs::status(lockFile).permissions(), fs::perms(0644));
   rows.push_back({[&] { std::ofstream{elsewhere}; fs::create_hard_link(elsewhere, lockFile); }, refused + " has more than one name"});
 #else
   EXPECT_EQ(lockFile, path / "UserKeyMapping.lock");
