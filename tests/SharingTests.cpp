@@ -1,7 +1,8 @@
 // Sessions that share the list: applications with the same entry in every
 // order of end and kill, another destination refused, holds that outlive
 // their applications ended by the next repair, and ledgers that cannot be
-// read. Real applications, guards and the stand-in.
+// read. Real applications, guards and the stand-in (or, on the macOS
+// branch, the HID event system).
 #include "support/TestSupport.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>

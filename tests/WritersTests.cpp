@@ -1,6 +1,7 @@
 // FnRemapKit's writers of the key mapping acting at once: guards that wake
 // together, a holder of the lock that stops, a lock file that cannot be
-// trusted. Real applications, guards and the stand-in.
+// trusted. Real applications, guards and the stand-in (or, on the macOS
+// branch, the HID event system).
 #include "support/TestSupport.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
