@@ -99,8 +99,11 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
     EXPECT_EQ(CFNumberIsFloatType(after), CFNumberIsFloatType(before));
     EXPECT_EQ(CFNumberGetByteSize(after), CFNumberGetByteSize(before)) << CFNumberGetType(before);
   }
-  // Through the store: the entry that holds one is another tool's, kept.
-  const Owned list{fromXML("<array><dict><key>a</key><integer>18446744073709551615</integer></dict></array>")};
+  // Through the store: the entry that holds one is another tool's, kept
+  // whole with what else it holds, of every kind a property list has.
+  const Owned list{fromXML("<array><dict><key>a</key><integer>18446744073709551615</integer><key>b</key><true/>"
+                           "<key>c</key><false/><key>d</key><data>AAH/</data><key>e</key><date>2026-12-08T12:00:00Z</date>"
+                           "<key>f</key><array><string>\u00e9</string><dict/></array></dict></array>")};
   ASSERT_TRUE(list.ref && set(list.ref));
   const auto carried = store.read();
   ASSERT_TRUE(carried && carried->size() == 1 && !(*carried)[0].entry());

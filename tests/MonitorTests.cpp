@@ -163,14 +163,14 @@ TEST_F(MonitorTest, AKilledGuardIsReplacedAndTheReplacementStillRemoves) {
 
 // What the monitor cannot get past, each in an application over a key
 // mapping of its own, whose guard a stranger then kills or stops: a newer
-// FnRemapKit's ledger, a list the store cannot read (a foreign entry's
-// boolean, while the store refuses one; text that is not JSON), one
-// descriptor left. Each application runs on and hears one event: where the
-// list can be read, the entry is out, or in with a new guard; else the
-// monitor stops, and the guard it keeps removes the entry at the exit.
+// FnRemapKit's ledger, a list the store reads with a foreign entry (once
+// refused), one it cannot read (no list of entries), one descriptor left.
+// Each application runs on and hears one event: where the list can be read,
+// the entry is out, or in with a new guard; else the monitor stops, and the
+// guard it keeps removes the entry at the exit.
 TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
   namespace fs = std::filesystem;
-  const auto at = [](const fs::path &state) { ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1); };
+  const auto at = [&](const fs::path &state) { ::setenv("TARNWICK_HID_STATE_DIR", (path = state).c_str(), 1); };
   const std::function<void()> oneDescriptorLeft = [] {
     const rlimit low{64, 64};
     ::setrlimit(RLIMIT_NOFILE, &low);
@@ -180,32 +180,35 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
     ::close(last);
   };
   struct Cause {
-    std::string name, file; // the file changed in the state directory; none for the descriptors
-    std::function<std::string(std::string)> change;
+    std::string name;
+    std::function<void()> change; // none for the descriptors
     std::optional<Event> heard;
   };
   const std::vector<Cause> causes = {
-      {"newer ledger", "UserKeyMapping.holders", [](auto) { return R"({"version": 2, "suspended": false})"; }, Event::removed},
-      {"boolean", "UserKeyMapping.json", [](auto text) { return text.insert(1, R"({"Foreign": true}, )"); }, {}},
-      {"not JSON", "UserKeyMapping.json", [](auto) { return "["; }, Event::monitorStopped},
-      {"one descriptor left", "", {}, {}}};
+      {"newer ledger", [] {
+         const auto ledger = KeyMappingLedger::file().path();
+         std::ofstream(ledger, std::ios::trunc) << R"({"version": 2, "suspended": false})";
+         ::chmod(ledger.c_str(), 0600);
+       }, Event::removed},
+      {"boolean", [&] { putList(R"([{"Foreign": true}, {"HIDKeyboardModifierMappingDst": 30064771296, "HIDKeyboardModifierMappingSrc": 30064771129},
+                                   {"HIDKeyboardModifierMappingDst": 30064771182, "HIDKeyboardModifierMappingSrc": 1095216660483}])"); }, {}},
+      {"no list of entries", [&] { putList("[1]"); }, Event::monitorStopped},
+      {"one descriptor left", {}, {}}};
   struct Running { const Cause *cause; int signal; fs::path state; std::unique_ptr<Application> application; };
   std::vector<Running> running;
+  const auto own = path;
   for (const auto &cause : causes)
     for (const int signal : {SIGKILL, SIGTERM}) {
-      if (cause.file.empty() && sanitized) // their checks want descriptors of their own
+      if (!cause.change && sanitized) // their checks want descriptors of their own
         continue;
       const auto state = root / (cause.name + std::to_string(signal));
       at(state);
       ASSERT_TRUE(store.write(original));
-      auto application = std::make_unique<Application>(signal == SIGTERM, cause.file.empty() ? oneDescriptorLeft : nullptr);
+      auto application = std::make_unique<Application>(signal == SIGTERM, cause.change ? nullptr : oneDescriptorLeft);
       const auto began = application->next();
       ASSERT_TRUE(began && began->guard > 0) << cause.name;
-      if (!cause.file.empty()) {
-        const auto text = cause.change(readFile(state / cause.file));
-        std::ofstream(state / cause.file, std::ios::trunc) << text;
-        ::chmod((state / cause.file).c_str(), 0600);
-      }
+      if (cause.change)
+        cause.change();
       signalFromStranger(began->guard, signal);
       running.push_back(Running{&cause, signal, state, std::move(application)});
     }
@@ -233,7 +236,7 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
       EXPECT_TRUE(eventually([&] { return held() == 0; })) << "the guard kept did not remove the entry";
     }
   }
-  at(path);
+  at(own);
 }
 
 // A stranger's SIGTERM: the guard releases and exits 0, and that is the

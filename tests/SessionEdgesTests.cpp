@@ -14,7 +14,8 @@
 
 #include <poll.h>
 #include <sys/resource.h>
-#if !defined(__APPLE__)
+// Linux's subreaper, which the macOS branch built on Linux has as well.
+#if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
 #include <sys/prctl.h>
 #endif
 
@@ -215,7 +216,7 @@ TEST_F(SessionEdgesTest, AGuardThatCannotReachTheKeyMappingSaysWhy) {
   EXPECT_EQ(store.read(), original);
 }
 
-#if !defined(__APPLE__)
+#if defined(PR_SET_CHILD_SUBREAPER)
 // A release after an end() that failed because another process held the
 // lock: through the C interface and the C++ destructor, with the lock still
 // held and with it let go meanwhile. The release tries the lock once: held,

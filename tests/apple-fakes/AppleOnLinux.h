@@ -36,3 +36,10 @@ extern "C"
 #endif
 const char *appleFakeSharedFolder(void);
 #define FNREMAPKIT_SHARED_FOLDER appleFakeSharedFolder()
+
+/* IOKit's objects handed out and not yet released, which a test must not
+   leave. */
+#ifdef __cplusplus
+extern "C"
+#endif
+unsigned long appleFakeIOObjects(void);

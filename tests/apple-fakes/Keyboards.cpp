@@ -7,6 +7,8 @@
 // runs with the new devices in its iterator; a matching dictionary that asks
 // for anything else is armed and never called. Destroying the port ends the
 // watch before it returns, and a burst already queued then calls nothing.
+// Every object handed out is counted until released, for the tests to find
+// one left (appleFakeIOObjects).
 #include <IOKit/IOKitLib.h>
 #include <IOKit/hid/IOHIDKeys.h>
 
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 const mach_port_t kIOMainPortDefault = 0;
@@ -41,6 +44,7 @@ struct Notification {
 
 std::mutex lock;
 std::map<io_iterator_t, std::shared_ptr<Notification>> iterators;
+std::set<io_object_t> live;
 
 // A value of the matching dictionary, or null.
 CFTypeRef valueOf(CFDictionaryRef matching, const char *key) {
@@ -116,6 +120,7 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef port, const
   {
     const std::lock_guard guard(lock);
     iterators[notification->iterator] = notification;
+    live.insert(notification->iterator);
   }
   port->watcher = std::thread([port] {
     for (;;) {
@@ -155,13 +160,19 @@ io_object_t IOIteratorNext(io_iterator_t iterator) {
   if (found == iterators.end() || found->second->matched == 0)
     return 0;
   --found->second->matched;
-  return ++lastObject;
+  return *live.insert(++lastObject).first;
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
   const std::lock_guard guard(lock);
   iterators.erase(object);
+  live.erase(object);
   return KERN_SUCCESS;
+}
+
+extern "C" unsigned long appleFakeIOObjects(void) {
+  const std::lock_guard guard(lock);
+  return live.size();
 }
 
 void IONotificationPortDestroy(IONotificationPortRef port) {

@@ -61,6 +61,7 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
                          CFIndex maxBufLen, CFIndex *usedBufLen) API_AVAILABLE(macos(10.0));
 Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
                            CFStringEncoding encoding) API_AVAILABLE(macos(10.0));
+CFStringRef CFCopyDescription(CFTypeRef cf) API_AVAILABLE(macos(10.0));
 
 typedef struct __CFBundle *CFBundleRef;
 CFBundleRef CFBundleGetMainBundle(void) API_AVAILABLE(macos(10.0));
@@ -101,5 +102,6 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFInd
                                                  const CFDictionaryKeyCallBacks *keyCallBacks,
                                                  const CFDictionaryValueCallBacks *valueCallBacks) API_AVAILABLE(macos(10.0));
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) API_AVAILABLE(macos(10.0));
+const void *CFDictionaryGetValue(CFDictionaryRef theDict, const void *key) API_AVAILABLE(macos(10.0));
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void **keys, const void **values) API_AVAILABLE(macos(10.0));
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void *key, const void *value) API_AVAILABLE(macos(10.0));
