@@ -18,36 +18,23 @@ using namespace FnRemapKit::HID;
 
 namespace {
 
-/// Releases what a Create or Copy call returned.
-struct Owned {
-  CFTypeRef ref;
-  ~Owned() {
-    if (ref)
-      CFRelease(ref);
-  }
-};
+using TestSupport::CFHeld;
 
 CFTypeRef number(CFNumberType type, const void *value) { return CFNumberCreate(kCFAllocatorDefault, type, value); }
 
 CFTypeRef fromXML(const char *body) {
   const std::string text = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">") + body +
                            "</plist>";
-  const Owned data{CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(text.data()),
-                                static_cast<CFIndex>(text.size()))};
-  return CFPropertyListCreateWithData(kCFAllocatorDefault, static_cast<CFDataRef>(data.ref), 0, nullptr, nullptr);
+  const CFHeld data(CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(text.data()),
+                                 static_cast<CFIndex>(text.size())));
+  return CFPropertyListCreateWithData(kCFAllocatorDefault, static_cast<CFDataRef>(data.get()), 0, nullptr, nullptr);
 }
 
 /// Sets and copies the key mapping property through the system's own
 /// calls, as another tool would.
-class CoreFoundationStoreTest : public TestSupport::KeyMappingTest {
-protected:
-  Owned name{CFStringCreateWithCString(kCFAllocatorDefault, "UserKeyMapping", kCFStringEncodingUTF8)};
-  static Owned system() { return {IOHIDEventSystemClientCreateSimpleClient(kCFAllocatorDefault)}; }
-  static auto client(const Owned &system) { return static_cast<IOHIDEventSystemClientRef>(const_cast<void *>(system.ref)); }
-  bool set(CFTypeRef value) const {
-    return IOHIDEventSystemClientSetProperty(client(system()), static_cast<CFStringRef>(name.ref), value);
-  }
-  Owned get() const { return {IOHIDEventSystemClientCopyProperty(client(system()), static_cast<CFStringRef>(name.ref))}; }
+struct CoreFoundationStoreTest : TestSupport::KeyMappingTest {
+  bool set(CFTypeRef value) const { return TestSupport::KeyMappingProperty().set(value); }
+  CFHeld get() const { return TestSupport::KeyMappingProperty().copy(); }
 };
 
 // Every number type as another tool may write it: read as the model's
@@ -86,29 +73,29 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
   };
   const auto client = Client::createSimple();
   for (const auto &row : rows) {
-    const Owned made{row.made};
-    ASSERT_TRUE(made.ref && set(made.ref));
-    const Owned held = get(); // as the system keeps it (the fake: as a property list does)
+    const CFHeld made(row.made);
+    ASSERT_TRUE(made && set(made.get()));
+    const CFHeld held = get(); // as the system keeps it (the fake: as a property list does)
     const auto read = client.copyProperty(userKeyMappingProperty);
     ASSERT_TRUE(read);
     EXPECT_EQ(*read, row.read);
     ASSERT_TRUE(client.setProperty(userKeyMappingProperty, *read));
-    const Owned back = get();
-    const auto before = static_cast<CFNumberRef>(held.ref), after = static_cast<CFNumberRef>(back.ref);
-    EXPECT_TRUE(CFEqual(made.ref, after));
+    const CFHeld back = get();
+    const auto before = static_cast<CFNumberRef>(held.get()), after = static_cast<CFNumberRef>(back.get());
+    EXPECT_TRUE(CFEqual(made.get(), after));
     EXPECT_EQ(CFNumberIsFloatType(after), CFNumberIsFloatType(before));
     EXPECT_EQ(CFNumberGetByteSize(after), CFNumberGetByteSize(before)) << CFNumberGetType(before);
   }
   // Through the store: the entry that holds one is another tool's, kept
   // whole with what else it holds, of every kind a property list has.
-  const Owned list{fromXML("<array><dict><key>a</key><integer>18446744073709551615</integer><key>b</key><true/>"
+  const CFHeld list(fromXML("<array><dict><key>a</key><integer>18446744073709551615</integer><key>b</key><true/>"
                            "<key>c</key><false/><key>d</key><data>AAH/</data><key>e</key><date>2026-12-08T12:00:00Z</date>"
-                           "<key>f</key><array><string>\u00e9</string><dict/></array></dict></array>")};
-  ASSERT_TRUE(list.ref && set(list.ref));
+                           "<key>f</key><array><string>\u00e9</string><dict/></array></dict></array>"));
+  ASSERT_TRUE(list && set(list.get()));
   const auto carried = store.read();
   ASSERT_TRUE(carried && carried->size() == 1 && !(*carried)[0].entry());
   ASSERT_TRUE(store.write(*carried));
-  EXPECT_TRUE(CFEqual(list.ref, get().ref));
+  EXPECT_TRUE(CFEqual(list.get(), get().get()));
 }
 
 // What is no list of entries is refused whole; a write the system refuses,
@@ -119,8 +106,8 @@ TEST_F(CoreFoundationStoreTest, RefusesWhatIsNoListAndSaysWhenAWriteIsRefused) {
   // shape's own tests refuse it.)
   for (const char *shape : {"<dict><key>a</key><integer>1</integer></dict>", "<integer>1</integer>",
                             "<array><integer>1</integer></array>"}) {
-    const Owned made{fromXML(shape)};
-    ASSERT_TRUE(made.ref && set(made.ref)) << shape;
+    const CFHeld made(fromXML(shape));
+    ASSERT_TRUE(made && set(made.get())) << shape;
     EXPECT_THROW(store.read(), KeyMappingError) << shape;
   }
   Value deep{Array{}};

@@ -4,11 +4,9 @@
 // latest release, the README's pin) says the same.
 #include <FnRemapKit/FnRemapKit.h>
 
-#include <gtest/gtest.h>
+#include "support/TestSupport.hpp"
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 namespace {
 
@@ -24,9 +22,7 @@ TEST(VersionTest, EveryPlaceSaysTheHeadersVersion) {
       {FNREMAPKIT_BINARY_DIR "/remap-kit/FnRemapKitConfigVersion.cmake", R"re(set\(PACKAGE_VERSION "([^"]+)"\))re"},
   };
   for (const auto &[file, pattern] : places) {
-    std::ostringstream text;
-    text << std::ifstream(file).rdbuf();
-    const std::string content = text.str();
+    const std::string content = TestSupport::readFile(file);
     std::smatch found;
     ASSERT_TRUE(std::regex_search(content, found, std::regex(pattern))) << file << " says no version";
     EXPECT_EQ(found[1], version) << file;
