@@ -9,7 +9,6 @@
 #include <FnRemapKit/FnRemapKit.hpp>
 
 #include <atomic>
-#include <mutex>
 #include <set>
 
 using namespace FnRemapKit;
@@ -25,8 +24,15 @@ struct ConcurrentSessionTest : KeyMappingTest {
   ConcurrentSessionTest() : KeyMappingTest(original) {}
 };
 
-// Runs each of \p bodies on a thread of its own, all released at once.
-void together(const std::vector<std::function<void()>> &bodies) {
+// Runs each of \p bodies on a thread of its own, and eight more that call
+// \p read 125 times each, all released at once; what the reads returned.
+std::multiset<pid_t> together(std::vector<std::function<void()>> bodies, const std::function<pid_t()> &read = {}) {
+  std::vector<std::vector<pid_t>> reads(read ? 8 : 0);
+  for (auto &mine : reads)
+    bodies.push_back([slot = &mine, &read] {
+      for (int count = 0; count < 125; ++count)
+        slot->push_back(read());
+    });
   std::atomic<bool> go = false;
   std::vector<std::thread> threads;
   for (const auto &body : bodies)
@@ -38,23 +44,11 @@ void together(const std::vector<std::function<void()>> &bodies) {
   go = true;
   for (auto &thread : threads)
     thread.join();
-}
-
-// What the reading threads saw: a thousand guardPid() calls, eight threads' worth.
-struct Reads {
-  std::mutex access;
   std::multiset<pid_t> seen;
-  void add(std::function<pid_t()> read, std::vector<std::function<void()>> &bodies) {
-    for (int thread = 0; thread < 8; ++thread)
-      bodies.push_back([this, read] {
-        std::vector<pid_t> mine;
-        for (int count = 0; count < 125; ++count)
-          mine.push_back(read());
-        const std::lock_guard guard(access);
-        seen.insert(mine.begin(), mine.end());
-      });
-  }
-};
+  for (const auto &mine : reads)
+    seen.insert(mine.begin(), mine.end());
+  return seen;
+}
 
 } // namespace
 
@@ -86,21 +80,16 @@ TEST_F(ConcurrentSessionTest, EveryCallFromAnyThreadAtOnce) {
     for (int count = 0; count < 200; ++count)
       misplaced += session.monitorStopReason().has_value() + session.isCallingFromEventHandler();
   };
-  Reads reads;
-  std::vector<std::function<void()>> bodies = {change(20), change(20), handlers, handlers, asking};
-  reads.add([&] { return session.guardPid(); }, bodies);
-  together(bodies);
+  const auto guardPid = [&] { return session.guardPid(); };
+  EXPECT_EQ(together({change(20), change(20), handlers, handlers, asking}, guardPid).count(guard), 1000u);
   EXPECT_EQ(failed, 0);
-  EXPECT_EQ(reads.seen.count(guard), 1000u);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours)) << "the last change, a resume, holds it";
 
   ::kill(guard, SIGKILL);
-  Reads during;
-  bodies = {change(3), change(2), [&] { check(session.end()); }, [&] { check(session.end()); }, handlers, asking};
-  during.add([&] { return session.guardPid(); }, bodies);
-  together(bodies);
+  const auto during = together(
+      {change(3), change(2), [&] { check(session.end()); }, [&] { check(session.end()); }, handlers, asking}, guardPid);
   EXPECT_EQ(failed, 0);
-  EXPECT_LE(std::set(during.seen.begin(), during.seen.end()).size(), 3u) << "the guard, none, and its replacement";
+  EXPECT_LE(std::set(during.begin(), during.end()).size(), 3u) << "the guard, none, and its replacement";
   EXPECT_EQ(misplaced, 0);
   EXPECT_LE(replaced, 1);
   check(session.end()); // after a resume that came last
@@ -129,11 +118,8 @@ TEST_F(ConcurrentSessionTest, TheCInterfaceFromAnyThreadAtOnce) {
       failed += FnRemapSessionGetMonitorStopReason(session, &code, reason, sizeof reason);
     }
   };
-  Reads reads;
-  std::vector<std::function<void()>> bodies = {change, change, asking, asking};
-  reads.add([&] { return FnRemapSessionGetGuardPID(session); }, bodies);
-  together(bodies);
-  EXPECT_EQ(reads.seen.count(guard), 1000u);
+  const auto guardPid = [&] { return FnRemapSessionGetGuardPID(session); };
+  EXPECT_EQ(together({change, change, asking, asking}, guardPid).count(guard), 1000u);
   together({[&] { failed += !FnRemapSessionEnd(session, nullptr, 0); },
             [&] { failed += !FnRemapSessionEnd(session, nullptr, 0); }});
   EXPECT_EQ(failed, 0);
