@@ -10,12 +10,9 @@
 
 #include "support/ProcessIdentity.hpp"
 
-#include <poll.h>
-
 #include <sys/resource.h>
 
 #include <atomic>
-#include <cstring>
 #include <mutex>
 
 using namespace FnRemapKit;
@@ -51,8 +48,6 @@ private:
   std::vector<Event> events;
 };
 
-bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
-
 /// Sends \p signal to \p pid from a process of its own.
 void signalFromStranger(pid_t pid, int signal) {
   Child stranger([&] { ::_exit(::kill(pid, signal) == 0 ? 0 : 1); });
@@ -68,75 +63,49 @@ protected:
 /// pid at that moment, and why the monitor stopped, if it has.
 struct Said { int event = -1; pid_t guard = 0; int code = 0; std::string reason; };
 
-void say(int out, int event, pid_t guard, int code = 0, const std::string &reason = "") {
-  const auto line = std::to_string(event) + " " + std::to_string(guard) + " " + std::to_string(code) + " " + reason + "\n";
-  (void)!::write(out, line.data(), line.size());
+void sayEvent(int out, int event, pid_t guard, int code = 0, const std::string &reason = "") {
+  Talker::say(out, std::to_string(event) + " " + std::to_string(guard) + " " + std::to_string(code) + " " + reason);
 }
 
 // An application in a process of its own: it begins (through the C
 // interface when asked), runs \p afterBegin, and says its guard's pid and
 // then each event, one line each.
-class Application {
+class Application : public Talker {
 public:
-  explicit Application(bool throughC = false, const std::function<void()> &afterBegin = {}) {
-    int reply[2];
-    if (::pipe(reply) != 0)
-      throw std::runtime_error("no pipe");
-    process = std::make_unique<Child>([&] {
-      ::close(reply[0]);
-      const int out = reply[1];
-      std::optional<FnRemapSession> session;
-      FnRemapSessionRef handle = nullptr;
-      if (throughC) {
-        handle = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
-        FnRemapSessionSetEventHandler(handle, [](FnRemapSessionRef from, FnRemapEvent event, void *to) {
-          FnRemapErrorCode code = FnRemapErrorNone;
-          char reason[256];
-          FnRemapSessionGetMonitorStopReason(from, &code, reason, sizeof reason);
-          say(static_cast<int>(reinterpret_cast<std::intptr_t>(to)), event, FnRemapSessionGetGuardPID(from), code, reason);
-        }, reinterpret_cast<void *>(static_cast<std::intptr_t>(out)));
-      } else {
-        session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
-        session->onEvent([&](Event event) {
-          const auto why = session->monitorStopReason().value_or(FnRemapSession::Ending{true, {}});
-          say(out, static_cast<int>(event), session->guardPid(), static_cast<int>(why.code), why.message);
-        });
-      }
-      if (afterBegin)
-        afterBegin();
-      say(out, 0, session ? session->guardPid() : FnRemapSessionGetGuardPID(handle));
-      sleepForever();
-    });
-    ::close(reply[1]);
-    lines = ::fdopen(reply[0], "r");
-  }
-  ~Application() {
-    ::kill(process->pid(), SIGKILL);
-    process->wait();
-    std::fclose(lines);
-  }
+  explicit Application(bool throughC = false, const std::function<void()> &afterBegin = {})
+      : Talker([&](int out, int) {
+          std::optional<FnRemapSession> session;
+          FnRemapSessionRef handle = nullptr;
+          if (throughC) {
+            handle = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+            FnRemapSessionSetEventHandler(handle, [](FnRemapSessionRef from, FnRemapEvent event, void *to) {
+              FnRemapErrorCode code = FnRemapErrorNone;
+              char reason[256];
+              FnRemapSessionGetMonitorStopReason(from, &code, reason, sizeof reason);
+              sayEvent(static_cast<int>(reinterpret_cast<std::intptr_t>(to)), event, FnRemapSessionGetGuardPID(from), code, reason);
+            }, reinterpret_cast<void *>(static_cast<std::intptr_t>(out)));
+          } else {
+            session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
+            session->onEvent([&](Event event) {
+              const auto why = session->monitorStopReason().value_or(FnRemapSession::Ending{true, {}});
+              sayEvent(out, static_cast<int>(event), session->guardPid(), static_cast<int>(why.code), why.message);
+            });
+          }
+          if (afterBegin)
+            afterBegin();
+          sayEvent(out, 0, session ? session->guardPid() : FnRemapSessionGetGuardPID(handle));
+          sleepForever();
+        }) {}
   /// The next line; nothing after \p limit.
   std::optional<Said> next(std::chrono::milliseconds limit = 10s) {
-    pollfd ready{::fileno(lines), POLLIN, 0};
-    char line[512];
+    const auto text = line(limit);
     Said said;
     int at = 0;
-    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1 || !std::fgets(line, sizeof line, lines) ||
-        std::sscanf(line, "%d %d %d %n", &said.event, &said.guard, &said.code, &at) != 3)
+    if (!text || std::sscanf(text->c_str(), "%d %d %d %n", &said.event, &said.guard, &said.code, &at) != 3)
       return std::nullopt;
-    said.reason = std::string(line + at, std::strcspn(line + at, "\n"));
+    said.reason = text->substr(static_cast<std::size_t>(at));
     return said;
   }
-  /// Whether another line comes within \p limit.
-  bool quietFor(std::chrono::milliseconds limit) {
-    pollfd ready{::fileno(lines), POLLIN, 0};
-    return ::poll(&ready, 1, static_cast<int>(limit.count())) == 0;
-  }
-  pid_t pid() const { return process->pid(); }
-
-private:
-  std::unique_ptr<Child> process;
-  FILE *lines = nullptr;
 };
 
 } // namespace
@@ -239,48 +208,37 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
   at(own);
 }
 
-// A stranger's SIGTERM: the guard releases and exits 0, and that is the
-// end of the remap: one Removed, no new guard. From inside the handler,
-// end() is refused.
-TEST_F(MonitorTest, AGuardStoppedByAStrangerIsNotReplaced) {
-  auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
-  Heard heard;
-  FnRemapSession::Ending fromHandler{true, {}};
-  session.onEvent([&, record = heard.handler()](Event event) {
-    fromHandler = session.end();
-    record(event); // after: what the test reads once it has heard
-  });
-  const pid_t guard = session.guardPid();
-  signalFromStranger(guard, SIGTERM);
-  ASSERT_TRUE(heard.eventuallyHeard(1));
-  EXPECT_EQ(heard.events_(), std::vector{Event::removed});
-  EXPECT_FALSE(fromHandler.restored);
-  EXPECT_EQ(fromHandler.message, "called from the session's own event handler");
-  EXPECT_EQ(fromHandler.code, FnRemapSessionError::Code::calledFromEventHandler);
-  EXPECT_EQ(store.read(), original);
-  EXPECT_EQ(session.guardPid(), 0);
-  sleep_for(500ms);
-  EXPECT_EQ(heard.events_().size(), 1u);
-  EXPECT_TRUE(noChildren()) << "a guard was started again";
-  EXPECT_TRUE(session.end().restored);
-}
-
-// The guard's file is gone after begin() (an application moved, or
-// updated): no new guard can be had, so the entry must go.
-TEST_F(MonitorTest, AGuardThatCannotBeStartedAgainTakesTheEntryOut) {
-  const auto copy = root / "guard";
-  std::filesystem::copy_file(FNGUARD_TOOL, copy);
-  auto session = FnRemapSession::begin(copy.string(), ours);
-  Heard heard;
-  session.onEvent(heard.handler());
-  std::filesystem::remove(copy);
-  ::kill(session.guardPid(), SIGKILL);
-  ASSERT_TRUE(heard.eventuallyHeard(1));
-  EXPECT_EQ(heard.events_(), std::vector{Event::removed});
-  EXPECT_EQ(store.read(), original);
-  EXPECT_TRUE(eventually([&] { return session.guardPid() == 0; }));
-  EXPECT_TRUE(noChildren());
-  EXPECT_TRUE(session.end().restored);
+// A stranger's SIGTERM (the guard releases and exits 0), or a SIGKILL
+// once the guard's file is gone (an application moved, or updated: no new
+// guard can be had): that is the end of the remap, one Removed and no new
+// guard. From inside the handler, end() is refused.
+TEST_F(MonitorTest, AGuardStoppedOrNotToBeHadAgainTakesTheEntryOut) {
+  for (const bool stopped : {true, false}) {
+    SCOPED_TRACE(stopped ? "stopped by a stranger" : "killed, its file gone");
+    const auto copy = root / "guard";
+    std::filesystem::copy_file(FNGUARD_TOOL, copy, std::filesystem::copy_options::overwrite_existing);
+    auto session = FnRemapSession::begin(copy.string(), ours);
+    Heard heard;
+    FnRemapSession::Ending fromHandler{true, {}};
+    session.onEvent([&, record = heard.handler()](Event event) {
+      fromHandler = session.end();
+      record(event); // after: what the test reads once it has heard
+    });
+    if (!stopped)
+      std::filesystem::remove(copy);
+    signalFromStranger(session.guardPid(), stopped ? SIGTERM : SIGKILL);
+    ASSERT_TRUE(heard.eventuallyHeard(1));
+    EXPECT_EQ(heard.events_(), std::vector{Event::removed});
+    EXPECT_FALSE(fromHandler.restored);
+    EXPECT_EQ(fromHandler.message, "called from the session's own event handler");
+    EXPECT_EQ(fromHandler.code, FnRemapSessionError::Code::calledFromEventHandler);
+    EXPECT_EQ(store.read(), original);
+    EXPECT_TRUE(eventually([&] { return session.guardPid() == 0; }));
+    sleep_for(500ms);
+    EXPECT_EQ(heard.events_().size(), 1u);
+    EXPECT_TRUE(noChildren()) << "a guard was started again";
+    EXPECT_TRUE(session.end().restored);
+  }
 }
 
 // end() right after the guard is killed, while the monitor replaces it:

@@ -12,21 +12,17 @@
 
 #include <gmock/gmock.h>
 
-#include <poll.h>
 #include <sys/resource.h>
 // Linux's subreaper, which the macOS branch built on Linux has as well.
 #if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
 #include <sys/prctl.h>
 #endif
 
-#include <array>
 #include <set>
-#include <system_error>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
-using testing::StrEq;
 
 namespace {
 
@@ -39,52 +35,18 @@ struct SessionEdgesTest : KeyMappingTest {
   SessionEdgesTest() : KeyMappingTest(original) {}
 };
 
-// True when this process has no child at all, running or not yet reaped.
-bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
-
 /// A forked child that runs \p body and hands the test the line of text it
-/// returns, once it has exited. Its end of the pipe stands far above the
-/// descriptors the body counts on.
-class Application {
+/// returns, once it has exited.
+class Application : public Talker {
 public:
-  explicit Application(const std::function<std::string()> &body) {
-    int ends[2]; // pipe and fcntl, as macOS has no pipe2
-    if (::pipe(ends) != 0)
-      throw std::system_error(errno, std::generic_category(), "pipe");
-    for (const int end : ends) {
-      ::fcntl(end, F_SETFD, FD_CLOEXEC);
-      ::fcntl(end, F_SETFL, O_NONBLOCK);
-    }
-    read = ends[0];
-    child.emplace([&] {
-      const int report = ::fcntl(ends[1], F_DUPFD_CLOEXEC, 200);
-      ::close(ends[0]);
-      ::close(ends[1]);
-      const std::string said = body();
-      if (report < 0 || ::write(report, said.data(), said.size()) != static_cast<ssize_t>(said.size()))
-        ::_exit(1);
-    });
-    ::close(ends[1]);
-  }
-  Application(const Application &) = delete;
-  Application &operator=(const Application &) = delete;
-  ~Application() { ::close(read); }
-
+  explicit Application(const std::function<std::string()> &body) : Talker([&](int out, int) { say(out, body()); }) {}
   /// What the body said, once it has exited within \p limit; what went
   /// wrong instead when it did not return.
   std::string report(std::chrono::milliseconds limit = 30s) {
-    const int status = child->wait(limit);
-    std::string said;
-    std::array<char, 4096> buffer{};
-    for (ssize_t got; (got = ::read(read, buffer.data(), buffer.size())) > 0;)
-      said.append(buffer.data(), static_cast<std::size_t>(got));
+    const int status = wait(limit);
+    const std::string said = line(0ms).value_or("");
     return status == 0 ? said : "the application ended with status " + std::to_string(status) + ": " + said;
   }
-  pid_t pid() const { return child->pid(); }
-
-private:
-  int read = -1;
-  std::optional<Child> child;
 };
 
 long millisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -183,19 +145,14 @@ TEST_F(SessionEdgesTest, AGuardThatCannotReachTheKeyMappingSaysWhy) {
   const std::string cannot = " cannot reach the key mapping: ";
   const Process::ShortenedReadyBound bound(2s); // the one that stays is waited for this long, no other
   const auto start = std::chrono::steady_clock::now();
-  for (const auto &[name, script, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
+  for (const auto &[name, body, reason] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {"says-why", "printf 'no state directory\\n' >&\"$FNGUARD_READY_FD\"; exit 1", "no state directory"},
            {"no-newline", "printf 'cannot open it' >&\"$FNGUARD_READY_FD\"; exit 1", "cannot open it"},
            {"long", "head -c 300 /dev/zero | tr '\\0' x >&\"$FNGUARD_READY_FD\"; exit 1", std::string(255, 'x')},
            {"says-and-stays", "printf 'busy\\n' >&\"$FNGUARD_READY_FD\"; exec sleep 60", "busy"}}) {
-    const auto program = root / name;
-    std::ofstream(program) << "#!/bin/sh\n" << script << "\n";
-    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-    const std::string guardPath = program.string(), message = "the guard at " + guardPath + cannot + reason;
+    const std::string guardPath = script(root / name, body);
     EXPECT_THAT([&] { FnRemapSession::begin(guardPath, ours); },
-                testing::Throws<FnRemapSessionError>(testing::AllOf(
-                    testing::Property(&FnRemapSessionError::code, FnRemapSessionError::Code::guardCannotReach),
-                    testing::Property(&FnRemapSessionError::what, StrEq(message)))));
+                fails(FnRemapSessionError::Code::guardCannotReach, "the guard at " + guardPath + cannot + reason));
     EXPECT_TRUE(noChildren()) << name << " was left running";
     EXPECT_EQ(store.read(), original);
   }
@@ -203,10 +160,8 @@ TEST_F(SessionEdgesTest, AGuardThatCannotReachTheKeyMappingSaysWhy) {
 
   // One that is watching and, unlike a guard, does not end on SIGTERM: it
   // is killed after half a second.
-  const auto watching = root / "watching";
-  std::ofstream(watching) << "#!/bin/sh\ntrap '' TERM\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\nexec sleep 60\n";
-  std::filesystem::permissions(watching, std::filesystem::perms::owner_all);
-  auto session = FnRemapSession::begin(watching.string(), ours);
+  auto session = FnRemapSession::begin(
+      script(root / "watching", "trap '' TERM\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\nexec sleep 60"), ours);
   EXPECT_GT(session.guardPid(), 0);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
   const auto ending = std::chrono::steady_clock::now();
@@ -245,19 +200,10 @@ TEST_P(ReleaseTest, AfterAFailedEndItIsBoundedAndLeavesTheGuardItsWork) {
     else
       session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
     const pid_t guard = throughC ? FnRemapSessionGetGuardPID(handle) : session->guardPid();
-    int held[2];
-    if (guard <= 0 || ::pipe(held) != 0)
+    if (guard <= 0)
       return "no session";
-    std::optional<Child> holder;
-    holder.emplace([&] {
-      const auto lock = KeyMappingLock::acquire();
-      if (!lock || ::write(held[1], "1", 1) != 1)
-        ::_exit(1);
-      sleepForever();
-    });
-    char byte = 0;
-    pollfd ready{held[0], POLLIN, 0};
-    if (::poll(&ready, 1, 10'000) != 1 || ::read(held[0], &byte, 1) != 1)
+    auto holder = holdLock(1h);
+    if (!holder)
       return "the lock was never held";
     auto start = std::chrono::steady_clock::now();
     std::string message;

@@ -57,45 +57,12 @@ TEST(SessionErrorsTest, EveryMessageHasOneRowAndEveryCodeAMessage) {
   EXPECT_FALSE(coded.contains(Code::none));
 }
 
-TEST(SessionErrorsTest, LinesAreTheirPatternsWithTheirParts) {
-  struct Row {
-    Message message;
-    std::vector<std::string> parts;
-    Code code;
-    std::string line;
-  };
-  for (const auto &row : std::vector<Row>{
-           {Message::cannotStart, {"/g", "No such file"}, Code::guardNotStarted, "cannot start the guard at /g: No such file"},
-           {Message::exitedEarly, {"/g", ""}, Code::guardNotWatching, "the guard at /g exited before it was watching"},
-           {Message::silent, {"/g", "20 s"}, Code::guardNotWatching,
-            "the guard at /g did not report that it was watching within 20 s"},
-           {Message::remappedByOther, {"0xFF00000003", "42"}, Code::keyRemappedByOther,
-            "the key 0xFF00000003 is remapped by process 42"},
-           {Message::locked, {}, Code::locked, "the key mapping is locked by another process"},
-           {Message::fromEventHandler, {}, Code::calledFromEventHandler, "called from the session's own event handler"}}) {
-    const std::vector<std::string_view> views(row.parts.begin(), row.parts.end());
-    const auto error = views.size() == 2 ? SessionErrors::error(row.message, {views[0], views[1]})
-                                         : SessionErrors::error(row.message);
-    EXPECT_EQ(error.what(), row.line);
-    EXPECT_EQ(error.code(), row.code) << row.line;
-  }
-}
-
 // The store's own error reads as a sentence; any other says what it says.
-// A lock refused keeps its whole line, once.
+// (The lines and codes themselves are the end-to-end tests' to read, in
+// SessionTests, SessionEdgesTests, SharingTests and MonitorTests.)
 TEST(SessionErrorsTest, ReasonsReadAsSentences) {
-  EXPECT_EQ(readReason(std::make_exception_ptr(KeyMappingError::unsupportedShape)),
-            "the key mapping is malformed");
+  EXPECT_EQ(readReason(std::make_exception_ptr(KeyMappingError::unsupportedShape)), "the key mapping is malformed");
   EXPECT_EQ(readReason(std::make_exception_ptr(std::runtime_error("no client"))), "no client");
-  for (const auto &[busy, why, code, line] : std::vector<std::tuple<bool, std::string, Code, std::string>>{
-           {true, "the key mapping is locked by another process", Code::locked, "the key mapping is locked by another process"},
-           {false, "cannot lock the key mapping: /l is a symbolic link", Code::lockRefused,
-            "cannot lock the key mapping: /l is a symbolic link"}}) {
-    const auto ending = lockFailure(busy, why);
-    EXPECT_FALSE(ending.restored);
-    EXPECT_EQ(ending.code, code);
-    EXPECT_EQ(ending.message, line);
-  }
 }
 
 TEST(SessionErrorsTest, BoundsReadInSeconds) {

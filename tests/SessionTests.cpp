@@ -25,7 +25,6 @@
 using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
-using testing::StrEq;
 using Code = FnRemapSessionError::Code;
 
 namespace {
@@ -48,21 +47,34 @@ struct RefusingStore {
   }
 };
 
+#if defined(__APPLE__)
+/// What the shell command line \p command prints on standard output.
+std::string commandOutput(const std::string &command) {
+  std::string output;
+  if (FILE *pipe = ::popen(command.c_str(), "r")) {
+    for (int c; (c = std::fgetc(pipe)) != EOF;)
+      output += static_cast<char>(c);
+    ::pclose(pipe);
+  }
+  return output;
+}
+#else
+/// Writes \p text to an existing file in one call, as /proc files need;
+/// false when it cannot.
+bool writeFile(const std::filesystem::path &path, const std::string &text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0)
+    ::close(fd);
+  return written;
+}
+#endif
+
 // A failed end() as the caller sees it: its code and its line.
 std::string failure(const FnRemapSession::Ending &ending) {
   return ending.restored ? "restored" : std::to_string(int(ending.code)) + " " + ending.message;
 }
 std::string failure(Code code, const std::string &message) { return std::to_string(int(code)) + " " + message; }
-
-// begin() throws FnRemapSessionError with this code and line.
-auto fails(Code code, const std::string &message) {
-  return testing::Throws<FnRemapSessionError>(
-      testing::AllOf(testing::Property(&FnRemapSessionError::code, code),
-                     testing::Property(&FnRemapSessionError::what, StrEq(message))));
-}
-
-// True when this process has no child at all, running or not yet reaped.
-bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 struct SessionTest : KeyMappingTest {
   SessionTest() : KeyMappingTest(original) {}
@@ -122,13 +134,9 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   // one that says it late; each against a readiness bound shortened from
   // its 20 s, so that both sides of it are seen at once. An application
   // that ignores SIGCHLD learns no exit status.
-  const auto refuses = root / "refuses", silent = root / "silent", late = root / "late";
-  std::ofstream(refuses) << "#!/bin/sh\nexit 64\n";
-  std::ofstream(silent) << "#!/bin/sh\nexec sleep 60\n";
-  std::ofstream(late) << "#!/bin/sh\nsleep 0.3\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\nexec sleep 60\n";
-  for (const auto &program : {refuses, silent, late})
-    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-  const std::string exited = " exited before it was watching", late_ = late.string();
+  const std::string refuses = script(root / "refuses", "exit 64"), silent = script(root / "silent", "exec sleep 60"),
+                    late = script(root / "late", "sleep 0.3\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\nexec sleep 60"),
+                    exited = " exited before it was watching";
   struct Row {
     std::string program;
     bool ignoreExits;
@@ -138,10 +146,10 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   for (const auto &row : std::vector<Row>{
            {"/bin/true", false, 2s, "the guard at /bin/true" + exited + " (exit status 0)"},
            {"/bin/true", true, 2s, "the guard at /bin/true" + exited},
-           {refuses, false, 2s, "the guard at " + refuses.string() + exited + " (exit status 64)"},
-           {silent, false, 250ms, "the guard at " + silent.string() + " did not report that it was watching within 0.25 s"},
-           {late_, false, 100ms, "the guard at " + late_ + " did not report that it was watching within 0.1 s"},
-           {late_, false, 3s, ""}}) {
+           {refuses, false, 2s, "the guard at " + refuses + exited + " (exit status 64)"},
+           {silent, false, 250ms, "the guard at " + silent + " did not report that it was watching within 0.25 s"},
+           {late, false, 100ms, "the guard at " + late + " did not report that it was watching within 0.1 s"},
+           {late, false, 3s, ""}}) {
     SCOPED_TRACE(row.program + " within " + std::to_string(row.bound.count()) + " ms");
     ::signal(SIGCHLD, row.ignoreExits ? SIG_IGN : SIG_DFL);
     const Process::ShortenedReadyBound bound(row.bound);
@@ -159,27 +167,15 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   // stranger's signal, say. And one that stops watching then, its report
   // pipe closed, but runs on, as a woken guard does while it releases. The
   // lock is held a moment, so that each has.
-  const auto quits = root / "quits", leaves = root / "leaves";
-  std::ofstream(quits) << "#!/bin/sh\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\n";
-  std::ofstream(leaves) << "#!/bin/sh\nprintf '\\n' >&\"$FNGUARD_READY_FD\"\neval \"exec $FNGUARD_READY_FD>&-\"\n"
-                           "exec sleep 60\n";
-  for (const auto &program : {quits, leaves}) {
-    SCOPED_TRACE(program.filename().string());
-    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-    int held[2];
-    ASSERT_EQ(::pipe(held), 0);
-    Child holder([&] {
-      const auto lock = KeyMappingLock::acquire();
-      (void)!::write(held[1], "1", 1);
-      sleep_for(500ms);
-    });
-    char byte = 0;
-    ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    ::close(held[0]);
-    ::close(held[1]);
-    EXPECT_THAT([&] { FnRemapSession::begin(program.string(), ours); },
-                fails(Code::guardNotWatching, "the guard at " + program.string() + " ended before the remap was installed"));
-    EXPECT_EQ(holder.wait(), 0);
+  const std::string watched = "printf '\\n' >&\"$FNGUARD_READY_FD\"";
+  for (const auto &program : {script(root / "quits", watched),
+                              script(root / "leaves", watched + "\neval \"exec $FNGUARD_READY_FD>&-\"\nexec sleep 60")}) {
+    SCOPED_TRACE(program);
+    const auto holder = holdLock(500ms);
+    ASSERT_TRUE(holder);
+    EXPECT_THAT([&] { FnRemapSession::begin(program, ours); },
+                fails(Code::guardNotWatching, "the guard at " + program + " ended before the remap was installed"));
+    EXPECT_EQ(holder->wait(), 0);
     EXPECT_EQ(store.read(), original);
     EXPECT_TRUE(KeyMappingLedger::file().peek().holds.holds.empty()) << "a hold was written";
   }

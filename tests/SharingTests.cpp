@@ -10,13 +10,11 @@
 
 #include "hid/HIDSystem.hpp"
 #include "ledger/LedgerFormat.hpp"
-#include "support/FileDescriptor.hpp"
 #include "support/ProcessIdentity.hpp"
 
 #include <gmock/gmock.h>
 
-#include <poll.h>
-
+#include <deque>
 #include <regex>
 // Linux's subreaper, which the macOS branch built on Linux has as well.
 #if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
@@ -26,7 +24,6 @@
 using namespace FnRemapKit;
 using namespace TestSupport;
 using FnRemapMapping::entry;
-using testing::StrEq;
 
 namespace {
 
@@ -36,80 +33,52 @@ const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnD
 const KeyMappingList original = {entry(0x700000039, 0x7000000E0), {{"Other", -1}},
                                  entry(FnRemapMapping::fnSource, 0x700000068)};
 
-// An application with one session, a real process. It says on a pipe how
-// its begin went ("began GUARD" or what failed), then ends when told and
-// says how; or it is killed.
-class Application {
+// An application with one session, a real process. It says how its begin
+// went ("began GUARD" or what failed), then ends when told and says how; or
+// it is killed.
+class Application : public Talker {
 public:
-  explicit Application(const KeyMappingEntry &remap) {
-    int command[2], reply[2];
-    if (::pipe(command) != 0 || ::pipe(reply) != 0)
-      throw std::runtime_error("no pipe");
-    process = std::make_unique<Child>([&] {
-      ::close(command[1]);
-      ::close(reply[0]);
-      const auto say = [&](const std::string &text) { (void)!::write(reply[1], text.data(), text.size()); };
-      try {
-        auto session = FnRemapSession::begin(FNGUARD_TOOL, remap);
-        say("began " + std::to_string(session.guardPid()) + "\n");
-        char verb = 0;
-        if (::read(command[0], &verb, 1) == 1) {
-          const auto ending = session.end();
-          say(ending.restored ? "restored\n" : ending.message + "\n");
-        }
-      } catch (const FnRemapSessionError &error) {
-        say("failed " + std::to_string(int(error.code())) + " " + error.what() + "\n");
-      } catch (const std::exception &error) {
-        say(std::string(error.what()) + "\n");
-      }
-      ::_exit(0);
-    });
-    ::close(command[0]);
-    ::close(reply[1]);
-    commands = FileDescriptor(command[1]);
-    answers = FileDescriptor(reply[0]);
-    const std::string began = answer();
+  explicit Application(const KeyMappingEntry &remap)
+      : Talker([&](int out, int in) {
+          try {
+            auto session = FnRemapSession::begin(FNGUARD_TOOL, remap);
+            say(out, "began " + std::to_string(session.guardPid()));
+            if (char verb = 0; ::read(in, &verb, 1) == 1) {
+              const auto ending = session.end();
+              say(out, ending.restored ? "restored" : ending.message);
+            }
+          } catch (const FnRemapSessionError &error) {
+            say(out, "failed " + std::to_string(int(error.code())) + " " + error.what());
+          } catch (const std::exception &error) {
+            say(out, error.what());
+          }
+        }) {
+    const std::string began = line().value_or("");
     std::sscanf(began.c_str(), "began %d", &guard);
     int code = 0, at = 0;
     if (!guard && std::sscanf(began.c_str(), "failed %d %n", &code, &at) == 1)
       failureCode = static_cast<FnRemapSessionError::Code>(code);
     failure = guard ? "" : began.substr(static_cast<std::size_t>(at));
     if (!guard)
-      process->wait();
+      wait();
   }
-  Application(Application &&) = default;
-  ~Application() = default;
-
-  pid_t pid() const { return process->pid(); }
   /// The session's end(), in the application: "restored" or what failed.
   std::string end() {
-    (void)!::write(commands.get(), "e", 1);
-    const auto said = answer();
-    process->wait();
+    tell('e');
+    const auto said = line().value_or("");
+    wait();
     return said;
   }
   void kill(bool withGuard) {
-    ::kill(process->pid(), SIGKILL);
+    ::kill(pid(), SIGKILL);
     if (withGuard)
       ::kill(guard, SIGKILL);
-    process->wait();
+    wait();
   }
 
   pid_t guard = 0;
   std::string failure; // why it did not begin; empty when it did
   FnRemapSessionError::Code failureCode = FnRemapSessionError::Code::none;
-
-private:
-  std::string answer() {
-    std::string line;
-    pollfd ready{answers.get(), POLLIN, 0};
-    for (char c = 0; line.find('\n') == std::string::npos && ::poll(&ready, 1, 10'000) == 1 && ::read(answers.get(), &c, 1) == 1;)
-      line += c;
-    return line.substr(0, line.find('\n'));
-  }
-
-  std::unique_ptr<Child> process;
-  FileDescriptor commands, answers;
 };
 
 struct SharingTest : KeyMappingTest {
@@ -157,7 +126,7 @@ TEST_F(SharingTest, TwoApplicationsWithOneEntryInEveryOrder) {
         SCOPED_TRACE(std::string(names[int(first)]) + " then " + names[int(second)] +
                      (earlierFirst ? ", the earlier first" : ", the later first"));
         ASSERT_TRUE(store.write(original));
-        std::vector<Application> apps;
+        std::deque<Application> apps;
         apps.emplace_back(ours);
         apps.emplace_back(ours);
         ASSERT_EQ(apps[0].failure + apps[1].failure, "");
@@ -187,7 +156,11 @@ TEST_F(SharingTest, TwoApplicationsWithOneEntryInEveryOrder) {
       }
 }
 
-TEST_F(SharingTest, AnotherDestinationForAHeldKeyIsRefused) {
+// Another destination for a held key is refused. A guard with no hold of
+// its own, as a program that keeps no ledger starts it, leaves an entry
+// that a live hold names; and a user who sets another Fn entry while the
+// remap is held keeps it, without the displaced one beside it.
+TEST_F(SharingTest, AnotherDestinationIsRefusedWhatOthersHoldOrSetStays) {
   Application holder(ours);
   ASSERT_EQ(holder.failure, "");
   Application other(entry(FnRemapMapping::fnSource, 0x70000006D));
@@ -202,9 +175,15 @@ TEST_F(SharingTest, AnotherDestinationForAHeldKeyIsRefused) {
               testing::MatchesRegex("application " + std::to_string(holder.pid()) + " \\([A-Za-z]+\\) live, guard " +
                                     std::to_string(holder.guard) + " live, this boot: HIDKeyboardModifierMappingDst=30064771182 " +
                                     src + "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176 " + src + "\n"));
+  ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
+  EXPECT_EQ(guard.wait(), 0);
+  auto changed = FnRemapMapping::merging(original, ours);
+  EXPECT_EQ(store.read(), changed);
+  changed.push_back(entry(FnRemapMapping::fnSource, 0x700000069));
+  ASSERT_TRUE(store.write(changed));
   EXPECT_EQ(holder.end(), "restored");
   EXPECT_THAT(reapAll(), testing::IsEmpty());
-  EXPECT_EQ(store.read(), original);
+  EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1], entry(FnRemapMapping::fnSource, 0x700000069)}));
 }
 
 // Four processes begin and end 25 sessions each, every begin a repair: the
@@ -290,10 +269,6 @@ TEST_F(SharingTest, ADamagedLedgerIsSetAsideANewerOneLeftAlone) {
     EXPECT_EQ(app.end(), "restored");
     EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1]}));
   }
-  const auto fails = [](FnRemapSessionError::Code code, const std::string &message) {
-    return testing::Throws<FnRemapSessionError>(testing::AllOf(testing::Property(&FnRemapSessionError::code, code),
-                                                               testing::Property(&FnRemapSessionError::what, StrEq(message))));
-  };
   std::string newer;
   for (const auto &later : {std::string(R"({"version": 2, "suspended": false, "holds": [true, null, 1.5, "\n\u00e9"]})"),
                             "{\"version\": 3, \"\xff\": 1}" + std::string(2 * Ledger::maximumSize, ' '),
@@ -317,23 +292,6 @@ TEST_F(SharingTest, ADamagedLedgerIsSetAsideANewerOneLeftAlone) {
   EXPECT_EQ(guard.wait(), 0);
   EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1]}));
   EXPECT_EQ(readFile(ledgerFile()), newer);
-}
-
-// A guard with no hold of its own, as a program that keeps no ledger starts
-// it, leaves an entry that a live hold names; and a user who sets another
-// Fn entry while the remap is held keeps it, without the displaced one
-// beside it.
-TEST_F(SharingTest, WhatOthersHoldOrSetStays) {
-  Application holder(ours);
-  ASSERT_EQ(holder.failure, "");
-  ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
-  EXPECT_EQ(guard.wait(), 0);
-  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
-  auto changed = FnRemapMapping::merging(original, ours);
-  changed.push_back(entry(FnRemapMapping::fnSource, 0x700000069));
-  ASSERT_TRUE(store.write(changed));
-  EXPECT_EQ(holder.end(), "restored");
-  EXPECT_EQ(store.read(), (KeyMappingList{original[0], original[1], entry(FnRemapMapping::fnSource, 0x700000069)}));
 }
 
 // Other tools' entries, not all integers (the last row's with our source),

@@ -63,15 +63,20 @@ std::uint64_t statusMask(pid_t pid, const std::string &field) {
 
 std::string escaped(const std::string &text) { return std::regex_replace(text, std::regex(R"([.()[\]])"), R"(\$&)"); }
 
-// The reaper's output for a guard that exited with \p status after one
-// record at syslog priority \p priority (none when 0) saying \p text.
-bool saidOnly(const std::string &out, pid_t guard, const std::string &ending, int priority = 0,
-              const std::string &text = "") {
-  std::string pattern = escaped("pid " + std::to_string(guard) + " " + ending) + "\n";
+// Whether the reaper's output is that of a guard that ended as \p ending
+// says after one record at syslog priority \p priority (none when 0)
+// saying \p text; where no record can be had, only that it ended so.
+testing::AssertionResult saidOnly(const ToolProcess &reaper, pid_t guard, const std::string &ending, int priority = 0,
+                                  const std::string &text = "") {
+  const std::string out = reaper.standardOutput(), first = "pid " + std::to_string(guard) + " " + ending;
+  std::string pattern = escaped(first) + "\n";
   if (priority)
     pattern += "log: <" + std::to_string(priority) + R"(>[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d )" +
                escaped(FNGUARD_LOG_SUBSYSTEM "[" + std::to_string(guard) + "]: fnguard: " + text) + "\n";
-  return std::regex_match(out, std::regex(pattern));
+  const bool records = reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos;
+  if (records ? std::regex_match(out, std::regex(pattern)) : out.starts_with(first + "\n"))
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure() << out;
 }
 
 struct StopSignalTest : KeyMappingTest {
@@ -122,6 +127,15 @@ struct Watched {
     reportFd = report[0];
   }
   ~Watched() { ::close(command.ends[1]); }
+  // Whether the guard says that it watches. One byte: the reaper keeps its
+  // copy of the write end open.
+  bool watching() {
+    pollfd report{reportFd, POLLIN, 0};
+    char byte = 0;
+    const bool said = ::poll(&report, 1, 10'000) == 1 && ::read(reportFd, &byte, 1) == 1 && byte == '\n';
+    ::close(reportFd);
+    return said;
+  }
   // Once it said that it watches.
   pid_t guardPid() const {
     const std::string guard = readFile("/proc/" + std::to_string(reaper->pid()) + "/task/" +
@@ -165,12 +179,7 @@ TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly)
     stopMask |= std::uint64_t{1} << (number - 1);
   for (auto &row : rows) {
     SCOPED_TRACE(std::to_string(row.signal) + (row.byParent ? " from the parent" : " from a stranger"));
-    // One byte: the reaper keeps its copy of the write end open.
-    pollfd report{row.watched->reportFd, POLLIN, 0};
-    char byte = 0;
-    EXPECT_TRUE(::poll(&report, 1, 10'000) == 1 && ::read(report.fd, &byte, 1) == 1 && byte == '\n')
-        << "the guard did not say that it was watching";
-    ::close(report.fd);
+    EXPECT_TRUE(row.watched->watching()) << "the guard did not say that it was watching";
     row.guard = row.watched->guardPid();
     ASSERT_GT(row.guard, 0);
     // Caught and unblocked, all of them, whatever the parent left; SIGPIPE
@@ -195,22 +204,14 @@ TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly)
   const std::string stranger = std::to_string(::getpid());
   for (auto &row : rows) {
     SCOPED_TRACE(std::to_string(row.signal) + (row.byParent ? " from the parent" : " from a stranger"));
-    ToolProcess &reaper = *row.watched->reaper;
-    const std::string out = (reaper.wait(), reaper.standardOutput());
-    const bool records = reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos;
-    if (row.byParent) {
-      EXPECT_EQ(row.watched->list(), before);
-      const std::string killed = "was killed by signal " + std::to_string(row.signal);
-      EXPECT_TRUE(records ? saidOnly(out, row.guard, killed) : out.starts_with("pid " + std::to_string(row.guard) + " " + killed))
-          << out;
-    } else {
-      EXPECT_EQ(row.watched->list(), withoutOurs);
-      const std::string text = "stopped by signal " + std::to_string(row.signal) + " from process " + stranger +
-                               ", removed the fn remap";
-      EXPECT_TRUE(records ? saidOnly(out, row.guard, "exited with status 0", 8 + 5, text)
-                          : out.starts_with("pid " + std::to_string(row.guard) + " exited with status 0\n"))
-          << out;
-    }
+    EXPECT_GE(row.watched->reaper->wait(), 0);
+    EXPECT_EQ(row.watched->list(), row.byParent ? before : withoutOurs);
+    if (row.byParent)
+      EXPECT_TRUE(saidOnly(*row.watched->reaper, row.guard, "was killed by signal " + std::to_string(row.signal)));
+    else
+      EXPECT_TRUE(saidOnly(*row.watched->reaper, row.guard, "exited with status 0", 8 + 5,
+                           "stopped by signal " + std::to_string(row.signal) + " from process " + stranger +
+                               ", removed the fn remap"));
   }
 }
 
@@ -219,10 +220,7 @@ TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly)
 // record are done.
 TEST_F(StopSignalTest, TheParentsSignalDuringAReleaseEndsTheGuardAfterIt) {
   Watched watched(root / "during", false);
-  pollfd report{watched.reportFd, POLLIN, 0};
-  char byte = 0;
-  ASSERT_TRUE(::poll(&report, 1, 10'000) == 1 && ::read(report.fd, &byte, 1) == 1 && byte == '\n');
-  ::close(report.fd);
+  ASSERT_TRUE(watched.watching());
   const pid_t guard = watched.guardPid();
   std::optional<KeyMappingLock> held(KeyMappingLock::acquire()); // the state directory is the row's
   ASSERT_TRUE(held->held()) << held->error();
@@ -236,12 +234,8 @@ TEST_F(StopSignalTest, TheParentsSignalDuringAReleaseEndsTheGuardAfterIt) {
   ToolProcess &reaper = *watched.reaper;
   EXPECT_EQ(reaper.wait(), 128 + SIGUSR1);
   EXPECT_EQ(watched.list(), withoutOurs);
-  const std::string out = reaper.standardOutput();
-  if (reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos) {
-    EXPECT_TRUE(saidOnly(out, guard, "was killed by signal " + std::to_string(SIGUSR1), 8 + 5,
-                         "stopped by signal 15 from process " + std::to_string(::getpid()) + ", removed the fn remap"))
-        << out;
-  }
+  EXPECT_TRUE(saidOnly(reaper, guard, "was killed by signal " + std::to_string(SIGUSR1), 8 + 5,
+                       "stopped by signal 15 from process " + std::to_string(::getpid()) + ", removed the fn remap"));
 }
 
 // An application that leaves SIGTERM alone, and its guard, both sent it at
@@ -255,7 +249,7 @@ TEST_F(StopSignalTest, SIGTERMToTheApplicationAndItsGuardAtOnceRemovesTheEntry) 
     SCOPED_TRACE(reference ? "parent-app" : "an application that does not handle SIGTERM");
     ASSERT_TRUE(store.write(original));
     std::optional<ToolProcess> app;
-    std::optional<Child> bare;
+    std::optional<Talker> bare;
     pid_t appPid = -1, guard = -1;
     if (reference) {
       app.emplace(PARENT_APP, std::vector<std::string>{"parent-app", FNGUARD_TOOL}, root);
@@ -264,18 +258,14 @@ TEST_F(StopSignalTest, SIGTERMToTheApplicationAndItsGuardAtOnceRemovesTheEntry) 
       })) << app->standardError();
       appPid = app->pid();
     } else {
-      int told[2];
-      ASSERT_EQ(::pipe(told), 0);
-      bare.emplace([&] {
+      bare.emplace([](int out, int) {
         auto session = FnRemapSession::begin(FNGUARD_TOOL, entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination));
-        const pid_t pid = session.guardPid();
-        if (::write(told[1], &pid, sizeof pid) != sizeof pid)
-          ::_exit(1);
+        Talker::say(out, std::to_string(session.guardPid()));
         sleepForever();
       });
-      ::close(told[1]);
-      ASSERT_EQ(::read(told[0], &guard, sizeof guard), static_cast<ssize_t>(sizeof guard));
-      ::close(told[0]);
+      const auto said = bare->line();
+      ASSERT_TRUE(said && std::stoi(*said) > 0);
+      guard = std::stoi(*said);
       appPid = bare->pid();
     }
     // The reference application remaps Fn on both of Apple's pages.

@@ -13,8 +13,11 @@
 // the state directory for the HID event system's.
 #pragma once
 
+#include <FnRemapKit/FnRemapSession.hpp>
 #include <FnRemapKit/HIDKeyMappingStore.hpp>
+#include <FnRemapKit/KeyMappingLock.hpp>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #if defined(__APPLE__)
@@ -27,6 +30,7 @@
 #endif
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -61,27 +65,6 @@ inline std::string readFile(const std::filesystem::path &path) {
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
-}
-
-/// Writes \p text to an existing file in one call, as /proc files need;
-/// false when it cannot.
-inline bool writeFile(const std::filesystem::path &path, const std::string &text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0)
-    ::close(fd);
-  return written;
-}
-
-/// What the shell command line \p command prints on standard output.
-inline std::string commandOutput(const std::string &command) {
-  std::string output;
-  if (FILE *pipe = ::popen(command.c_str(), "r")) {
-    for (int c; (c = std::fgetc(pipe)) != EOF;)
-      output += static_cast<char>(c);
-    ::pclose(pipe);
-  }
-  return output;
 }
 
 [[noreturn]] inline void sleepForever() {
@@ -128,6 +111,23 @@ inline int waitFor(pid_t pid, std::chrono::milliseconds limit) {
 inline bool awaitZombie(pid_t pid) {
   siginfo_t info{};
   return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
+}
+
+/// True when this process has no child at all, running or not yet reaped.
+inline bool noChildren() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+/// Matches a call that throws FnRemapSessionError with \p code and the line \p message.
+inline auto fails(FnRemapKit::FnRemapSessionError::Code code, const std::string &message) {
+  using FnRemapKit::FnRemapSessionError;
+  return testing::Throws<FnRemapSessionError>(testing::AllOf(
+      testing::Property(&FnRemapSessionError::code, code), testing::Property(&FnRemapSessionError::what, testing::StrEq(message))));
+}
+
+/// An executable shell script at \p path that runs \p body; its path.
+inline std::string script(const std::filesystem::path &path, const std::string &body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path.string();
 }
 
 /// Whether this build runs under AddressSanitizer, which wants descriptors
@@ -182,6 +182,77 @@ private:
   pid_t id;
   bool reaped = false;
 };
+
+/// A forked child that talks with the test in lines: \p body gets the
+/// descriptor it says them on (at 200 or above, clear of those a body counts
+/// on) and the one on which the test's words come. Killed and reaped, its
+/// pipes closed, when the owner goes.
+class Talker {
+public:
+  explicit Talker(const std::function<void(int say, int hear)> &body) {
+    int out[2], in[2]; // pipe and fcntl, as macOS has no pipe2
+    if (::pipe(out) != 0 || ::pipe(in) != 0)
+      throw std::runtime_error("no pipe");
+    for (const int end : {out[0], out[1], in[0], in[1]})
+      ::fcntl(end, F_SETFD, FD_CLOEXEC);
+    child = std::make_unique<Child>([&] {
+      const int say = ::fcntl(out[1], F_DUPFD_CLOEXEC, 200), hear = ::fcntl(in[0], F_DUPFD_CLOEXEC, 200);
+      for (const int end : {out[0], out[1], in[0], in[1]})
+        ::close(end);
+      body(say, hear);
+    });
+    ::close(out[1]);
+    ::close(in[0]);
+    heard = out[0];
+    told = in[1];
+  }
+  ~Talker() {
+    child.reset();
+    ::close(heard);
+    ::close(told);
+  }
+  static void say(int fd, const std::string &line) { (void)!::write(fd, (line + "\n").data(), line.size() + 1); }
+  /// The next line it says, without its newline; none within \p limit.
+  std::optional<std::string> line(std::chrono::milliseconds limit = 10s) {
+    pollfd ready{heard, POLLIN, 0};
+    for (char c = 0; buffer.find('\n') == std::string::npos; buffer += c)
+      if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1 || ::read(heard, &c, 1) != 1)
+        return std::nullopt;
+    const std::string said = buffer.substr(0, buffer.find('\n'));
+    buffer.erase(0, said.size() + 1);
+    return said;
+  }
+  /// Whether it says nothing more within \p limit.
+  bool quietFor(std::chrono::milliseconds limit) {
+    pollfd ready{heard, POLLIN, 0};
+    return buffer.empty() && ::poll(&ready, 1, static_cast<int>(limit.count())) == 0;
+  }
+  void tell(char word) { (void)!::write(told, &word, 1); }
+  pid_t pid() const { return child->pid(); }
+  int wait(std::chrono::milliseconds limit = 10s) { return child->wait(limit); }
+
+private:
+  std::unique_ptr<Child> child;
+  int heard = -1, told = -1;
+  std::string buffer;
+};
+
+/// A process that holds the key mapping's lock for \p hold, returned once it
+/// has it; none when it never does.
+inline std::unique_ptr<Child> holdLock(std::chrono::milliseconds hold) {
+  int held[2];
+  if (::pipe(held) != 0)
+    return nullptr;
+  auto holder = std::make_unique<Child>([&] {
+    if (const auto lock = FnRemapKit::KeyMappingLock::acquire(); lock && ::write(held[1], "1", 1) == 1)
+      sleep_for(hold);
+  });
+  ::close(held[1]); // so that a holder that never has the lock is an end of file
+  char byte = 0;
+  const bool got = ::read(held[0], &byte, 1) == 1;
+  ::close(held[0]);
+  return got ? std::move(holder) : nullptr;
+}
 
 /// The pid of a process that has exited and been reaped.
 inline pid_t goneProcess() {

@@ -46,6 +46,9 @@ final class FnRemapSessionTests {
     #expect(try keyMapping() == [displaced, other]) // what it displaced comes back after the rest
   }
 
+  // A guard that is missing, or no file, is named and nothing is written.
+  // The test runner is no application bundle: nothing to find, so the
+  // default guard is none, and a session without one says so.
   @Test func aMissingGuardIsNamedAndNothingIsWritten() throws {
     try setKeyMapping([other])
     let missing = root.appendingPathComponent("no-guard-here")
@@ -57,21 +60,15 @@ final class FnRemapSessionTests {
     let remote = URL(string: "https://example.com")!.appendingPathComponent(guardTool.path)
     let notAFile = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: remote) }
     #expect(notAFile?.code == .guardNotStarted)
-    #expect(try keyMapping() == [other])
-  }
-
-  // The test runner is no application bundle: nothing to find, so the
-  // default guard is none, and a session without one says so.
-  @Test func withoutABundledGuardTheDefaultThrows() throws {
     for folder in ["Contents/Helpers", "Contents/MacOS"] {
       let path = Bundle.main.bundleURL.appendingPathComponent(folder).appendingPathComponent("tarnwick-fn-guard").path
       try #require(!FileManager.default.fileExists(atPath: path), "the runner's bundle has \(path)")
     }
     #expect(FnRemapSession.bundledGuardURL == nil)
-    let error = #expect(throws: FnRemapError.self) { try FnRemapSession() }
-    #expect(error?.code == .guardNotStarted)
-    #expect(error?.localizedDescription == "cannot start the guard: no tarnwick-fn-guard in the application's bundle")
-    #expect(try keyMapping() == [])
+    let none = #expect(throws: FnRemapError.self) { try FnRemapSession() }
+    #expect(none?.code == .guardNotStarted)
+    #expect(none?.localizedDescription == "cannot start the guard: no tarnwick-fn-guard in the application's bundle")
+    #expect(try keyMapping() == [other])
   }
 
   // Where a bundle's guard is looked for: Helpers first, then MacOS, an
@@ -116,7 +113,9 @@ final class FnRemapSessionTests {
   #if !os(macOS)
   // Only the stand-in can be made to refuse the restore: by a state directory
   // that others may write to, which the key mapping's lock refuses first.
-  @Test func aFailedEndSaysWhyAndKeepsTheGuard() throws {
+  // And another process's hold of the lock, as flock(2) has it: a lock on
+  // another open of the file, even in this process.
+  @Test func aFailedEndSaysWhyAndKeepsTheGuardAHeldLockIsNamed() throws {
     try setKeyMapping([other])
     let session = try FnRemapSession(guard: guardTool)
     let state = root.appendingPathComponent("hid").path
@@ -128,19 +127,13 @@ final class FnRemapSessionTests {
     chmod(state, 0o700)
     try session.end()
     #expect(try keyMapping() == [other])
-  }
-
-  // Another process's hold of the key mapping's lock, as flock(2) has it:
-  // a lock on another open of the file, even in this process.
-  @Test func aHeldLockIsNamedAndNothingIsWritten() throws {
-    try setKeyMapping([other])
     let lock = open(root.appendingPathComponent("hid/UserKeyMapping.lock").path, O_RDONLY | O_CREAT, 0o600)
     try #require(lock >= 0)
     defer { close(lock) }
     try #require(flock(lock, LOCK_EX) == 0)
-    let error = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: guardTool) }
-    #expect(error?.code == .locked)
-    #expect(error?.localizedDescription == "the key mapping is locked by another process")
+    let locked = #expect(throws: FnRemapError.self) { try FnRemapSession(guard: guardTool) }
+    #expect(locked?.code == .locked)
+    #expect(locked?.localizedDescription == "the key mapping is locked by another process")
     #expect(try keyMapping() == [other])
   }
   #endif
