@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: Apache-2.0
+// Lists as the macOS branch's tests put and compare them: JSON made into
+// Core Foundation property lists, and the property a test's key mapping is.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/hidsystem/IOHIDEventSystemClient.h>
+#include <nlohmann/json.hpp>
+
+#include <cfloat>
+#include <cmath>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+namespace TestSupport {
+
+struct CFReleaser {
+  void operator()(CFTypeRef object) const { CFRelease(object); }
+};
+/// A Core Foundation object made or copied, released on every path.
+using CFHeld = std::unique_ptr<const void, CFReleaser>;
+
+/// \p json as a property list, each number of the narrowest type that holds
+/// it exactly (SInt32 or SInt64, Float32 or Float64), so that a list written
+/// as JSON has numbers of both widths; none for JSON null, which a property
+/// list cannot hold.
+inline CFHeld propertyListOf(const nlohmann::json &json) {
+  using Type = nlohmann::json::value_t;
+  switch (json.type()) {
+  case Type::boolean:
+    return CFHeld(CFRetain(json.get<bool>() ? kCFBooleanTrue : kCFBooleanFalse));
+  case Type::number_integer:
+  case Type::number_unsigned: {
+    const auto wide = json.get<std::int64_t>();
+    const auto narrow = static_cast<std::int32_t>(wide);
+    return CFHeld(narrow == wide ? CFNumberCreate(nullptr, kCFNumberSInt32Type, &narrow)
+                                 : CFNumberCreate(nullptr, kCFNumberSInt64Type, &wide));
+  }
+  case Type::number_float: {
+    const auto wide = json.get<double>();
+    const auto narrow = std::fabs(wide) <= FLT_MAX ? static_cast<float>(wide) : 0.0f;
+    return CFHeld(narrow == wide ? CFNumberCreate(nullptr, kCFNumberFloat32Type, &narrow)
+                                 : CFNumberCreate(nullptr, kCFNumberFloat64Type, &wide));
+  }
+  case Type::string: {
+    const auto &text = json.get_ref<const std::string &>();
+    return CFHeld(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text.data()),
+                                          static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+  }
+  case Type::array: {
+    const auto array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFHeld held(array);
+    for (const auto &element : json)
+      if (const auto object = propertyListOf(element))
+        CFArrayAppendValue(array, object.get());
+      else
+        return nullptr;
+    return held;
+  }
+  case Type::object: {
+    const auto dictionary =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFHeld held(dictionary);
+    for (const auto &[key, value] : json.items())
+      if (const auto keyObject = propertyListOf(key), object = propertyListOf(value); keyObject && object)
+        CFDictionarySetValue(dictionary, keyObject.get(), object.get());
+      else
+        return nullptr;
+    return held;
+  }
+  default:
+    return nullptr;
+  }
+}
+
+/// Whether \p held is \p put: equal (CFEqual, which takes 1 for 1.0 and a
+/// Float32 for a Float64 of its value), and each number of the same kind
+/// and, a real, of the same width.
+inline bool sameObject(CFTypeRef held, CFTypeRef put) {
+  if (!held || !put || !CFEqual(held, put))
+    return false;
+  const CFTypeID type = CFGetTypeID(put);
+  if (type == CFNumberGetTypeID()) {
+    const auto width = [](CFTypeRef number) {
+      const auto n = static_cast<CFNumberRef>(number);
+      return CFNumberIsFloatType(n) ? CFNumberGetByteSize(n) : 0;
+    };
+    return width(held) == width(put);
+  }
+  const auto array = static_cast<CFArrayRef>(put);
+  for (CFIndex i = 0; type == CFArrayGetTypeID() && i < CFArrayGetCount(array); ++i)
+    if (!sameObject(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(held), i), CFArrayGetValueAtIndex(array, i)))
+      return false;
+  if (type == CFDictionaryGetTypeID()) {
+    const auto dictionary = static_cast<CFDictionaryRef>(put);
+    std::vector<const void *> keys(static_cast<std::size_t>(CFDictionaryGetCount(dictionary))), values(keys.size());
+    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      if (!sameObject(CFDictionaryGetValue(static_cast<CFDictionaryRef>(held), keys[i]), values[i]))
+        return false;
+  }
+  return true;
+}
+
+/// The key mapping property, through the system's own calls, as another
+/// tool reads and writes it.
+struct KeyMappingProperty {
+  std::unique_ptr<std::remove_pointer_t<IOHIDEventSystemClientRef>, CFReleaser> system{
+      IOHIDEventSystemClientCreateSimpleClient(kCFAllocatorDefault)};
+  CFHeld name{CFStringCreateWithCString(nullptr, "UserKeyMapping", kCFStringEncodingUTF8)};
+  CFHeld copy() const { return CFHeld(IOHIDEventSystemClientCopyProperty(system.get(), key())); }
+  bool set(CFTypeRef value) const { return IOHIDEventSystemClientSetProperty(system.get(), key(), value); }
+  CFStringRef key() const { return static_cast<CFStringRef>(name.get()); }
+};
+
+} // namespace TestSupport
