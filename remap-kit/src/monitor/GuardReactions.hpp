@@ -55,7 +55,7 @@ private:
   Process::SessionGuard &guard;
   Holds::HoldKeeper &holds;
   EventDispatch &events;
-  std::unique_ptr<HID::KeyboardWatch> keyboards; // the monitor's alone
+  std::unique_ptr<HID::KeyboardWatch> keyboards; // none where they cannot be watched
 };
 
 } // namespace FnRemapKit::Monitor
