@@ -61,4 +61,16 @@ FnRemapSession::Ending lockFailure(bool busy, const std::string &why) {
   return ending(Message::lockRefused, {reason});
 }
 
+FnRemapSession::Ending failure(Code otherwise) {
+  try {
+    throw;
+  } catch (const FnRemapSessionError &error) {
+    return {false, error.what(), error.code()};
+  } catch (const std::exception &error) {
+    return {false, error.what(), otherwise};
+  } catch (...) {
+    return {false, "unknown error", otherwise};
+  }
+}
+
 } // namespace FnRemapKit::SessionErrors

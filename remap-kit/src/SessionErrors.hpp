@@ -115,4 +115,8 @@ std::string readReason(std::exception_ptr failure);
 /// A lock not had, told as a session's failure.
 FnRemapSession::Ending lockFailure(bool busy, const std::string &why);
 
+/// What a step that threw leaves its caller: the error's own code, or for
+/// anything else (no memory, say) \p otherwise. Only inside a catch.
+FnRemapSession::Ending failure(Code otherwise);
+
 } // namespace FnRemapKit::SessionErrors

@@ -4,7 +4,8 @@
 // What one read-modify-write of the list and the ledger does, as pure
 // functions over both, planned under the KeyMappingLock by whoever writes:
 // a session's install and its end, a guard's release, and the repair that
-// each of them runs first.
+// each of them runs first. A session keeps its own hold by them through
+// HoldKeeper.hpp.
 //
 // A hold is live while its application runs, in this boot. An entry leaves
 // the list only once no live hold names it; the user's entries that

@@ -3,7 +3,9 @@
 //
 // The session's work between begin() and end() is done on a thread of its
 // own, which sleeps in poll(2) on what it watches and on a stop pipe. The
-// thread is the mechanism only: what it does when woken is the session's.
+// thread is the mechanism only: what it does when woken is the session's,
+// in GuardReactions.hpp (how long a failing step is tried: Retry.hpp), and
+// what it tells the application goes through EventDispatch.hpp.
 // Stopping is bounded by the work in flight, which the stop pipe also
 // cuts short wherever that work waits (a guard's readiness, the lock).
 //

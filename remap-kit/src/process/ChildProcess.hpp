@@ -7,7 +7,8 @@
 // by a process descriptor on Linux, and elsewhere (macOS, a Linux without
 // descriptors) by its pid checked against the parent and start time seen at
 // the spawn before every signal and every wait. Nothing here blocks without
-// a bound.
+// a bound. GuardLaunch.hpp starts the guard as such a child, and
+// SessionGuard.hpp is a session's one guard over both.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
