@@ -4,9 +4,16 @@
 // What a session costs an application: one FnRemapSession::begin() and
 // end() on the stand-in (start the guard, wait for its report, lock, read,
 // write; lock, read, write, end the guard), beside a bare posix_spawn of the
-// guard, SIGTERM and waitpid, both measured in this run. The stand-in's
-// state goes to $XDG_RUNTIME_DIR (a tmpfs), else /dev/shm.
+// guard, SIGTERM and waitpid, and beside the ready cycle of the least guard
+// there could be (ready-guard: a static C program that holds its parent and
+// says it watches): started the way a session starts its guard, its word
+// awaited, then ended as a session ends it. All three are measured in this
+// run, one trial of each in turn, so that a busy moment of the machine
+// weighs on each alike. The stand-in's state goes to $XDG_RUNTIME_DIR (a
+// tmpfs), else /dev/shm.
 #include "Trials.hpp"
+#include "process/ChildProcess.hpp"
+#include "process/GuardLaunch.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
@@ -42,6 +49,23 @@ long long sessionCycle() {
   return Bench::nowNanoseconds() - start;
 }
 
+/// The session's own launch (pipe, spawn attributes, environment, the
+/// wait for "\n") and its own ending of the guard, around ready-guard.
+long long readyCycle() {
+  using namespace FnRemapKit;
+  const long long start = Bench::nowNanoseconds();
+  Process::ChildProcess guard;
+  try {
+    const auto report =
+        Process::launchGuard(guard, READY_GUARD, FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    std::exit(1);
+  }
+  guard.terminate(Process::endBound);
+  return Bench::nowNanoseconds() - start;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -52,14 +76,22 @@ int main(int argc, char **argv) {
     return 1;
   ::setenv("TARNWICK_HID_STATE_DIR", (pattern + "/hid").c_str(), 1);
 
-  const auto bare = Bench::measure("posix_spawn + SIGTERM + waitpid", trials, bareSpawn);
-  const auto cycle = Bench::measure("FnRemapSession begin + end", trials, sessionCycle);
+  Bench::Summary bare{"posix_spawn + SIGTERM + waitpid", {}};
+  Bench::Summary cycle{"FnRemapSession begin + end", {}};
+  Bench::Summary ready{"ready-guard launch + end", {}};
+  for (int i = 0; i < trials; ++i) {
+    bare.samples.push_back(bareSpawn());
+    cycle.samples.push_back(sessionCycle());
+    ready.samples.push_back(readyCycle());
+  }
   std::printf("%-34s %7s %12s %12s\n", "", "trials", "p50 (us)", "p90 (us)");
-  for (const auto &row : {bare, cycle})
+  for (const auto &row : {bare, cycle, ready})
     std::printf("%-34s %7zu %12.1f %12.1f\n", row.name.c_str(), row.samples.size(), row.percentile(0.5),
                 row.percentile(0.9));
   std::printf("session / bare spawn: p50 %.2fx, p90 %.2fx\n", cycle.percentile(0.5) / bare.percentile(0.5),
               cycle.percentile(0.9) / bare.percentile(0.9));
+  std::printf("session / ready-guard: p50 %.2fx, p90 %.2fx\n", cycle.percentile(0.5) / ready.percentile(0.5),
+              cycle.percentile(0.9) / ready.percentile(0.9));
   std::filesystem::remove_all(pattern);
   return 0;
 }

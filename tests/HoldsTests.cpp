@@ -2,10 +2,11 @@
 // The ledger of holds: its text against random holds and malformed texts,
 // its file under the lock file's rules, and the rules by which sessions
 // share the list, run over random histories of applications that begin,
-// end and are killed.
+// end and are killed; and how a hold names a process and a boot.
 #include "FnRemapKit/KeyMappingLedger.hpp"
 #include "ledger/Holds.hpp"
 #include "ledger/LedgerFormat.hpp"
+#include "support/ProcessIdentity.hpp"
 #include "support/TestSupport.hpp"
 
 #include <gmock/gmock.h>
@@ -307,3 +308,34 @@ TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
 }
 
 } // namespace
+
+// A hold names its application by pid and start time, and the boot it was
+// taken in; what currentProcess() and bootIdentifier() keep from their first
+// read must stay what the system says, also in a forked child, which must
+// never pass for its parent. The parent starts ticks before the child, so
+// a start time taken over from it would differ.
+TEST(ProcessIdentityTest, NamesEachProcessAndItsBootAsTheSystemDoes) {
+  const auto namesItself = [] {
+    const ProcessIdentity self = currentProcess();
+    const auto look = lookUpProcess(::getpid());
+    return look && self.pid == ::getpid() && self.start == look->start && self.start != 0;
+  };
+  const std::string boot = bootIdentifier();
+  ASSERT_FALSE(boot.empty());
+  TestSupport::sleep_for(std::chrono::milliseconds{50}); // a child's start some clock ticks after ours
+  struct Row {
+    const char *what;
+    bool forked;
+  };
+  for (const auto &[what, forked] : {Row{"first asked", false}, Row{"asked again", false},
+                                     Row{"in a forked child", true}, Row{"after the child", false}}) {
+    SCOPED_TRACE(what);
+    if (!forked) {
+      EXPECT_TRUE(namesItself());
+      EXPECT_EQ(bootIdentifier(), boot);
+      continue;
+    }
+    TestSupport::Child child([&] { ::_exit(namesItself() && bootIdentifier() == boot ? 0 : 1); });
+    EXPECT_EQ(child.wait(), 0);
+  }
+}

@@ -13,6 +13,7 @@
 #endif
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,10 +68,24 @@ std::optional<ProcessLook> lookUpProcess(pid_t pid) noexcept {
 #endif
 }
 
+// Our own start time does not change while we run, and every session's
+// install asks for it: read once per process. Keyed by the pid, so that a
+// forked child reads its own; the start is stored before the pid, and read
+// after it, so that a thread that sees our pid sees our start. A failed
+// read (no descriptors, say) is not kept.
 ProcessIdentity currentProcess() noexcept {
+  static std::atomic<pid_t> knownPid{0};
+  static std::atomic<std::uint64_t> knownStart{0};
   const pid_t self = ::getpid();
+  if (knownPid.load(std::memory_order_acquire) == self)
+    return {self, knownStart.load(std::memory_order_relaxed)};
   const auto look = lookUpProcess(self);
-  return {self, look ? look->start : 0};
+  const std::uint64_t start = look && look->state == ProcessLook::State::running ? look->start : 0;
+  if (start != 0) {
+    knownStart.store(start, std::memory_order_relaxed);
+    knownPid.store(self, std::memory_order_release);
+  }
+  return {self, start};
 }
 
 bool isRunning(const ProcessIdentity &process) noexcept {
@@ -93,7 +108,9 @@ std::string processName(std::int32_t pid) {
 #endif
 }
 
-std::string bootIdentifier() {
+namespace {
+
+std::string readBootIdentifier() {
 #if defined(__APPLE__)
   std::array<char, 64> uuid{};
   std::size_t size = uuid.size() - 1;
@@ -102,6 +119,16 @@ std::string bootIdentifier() {
 #else
   return firstLine("/proc/sys/kernel/random/boot_id");
 #endif
+}
+
+} // namespace
+
+// A process never outlives the boot it started in, so the identifier is
+// read once (every install and release asks for it); an empty one, which
+// a read that failed gives, is read again next time.
+std::string bootIdentifier() {
+  static const std::string known = readBootIdentifier();
+  return known.empty() ? readBootIdentifier() : known;
 }
 
 } // namespace FnRemapKit
