@@ -9,7 +9,6 @@
 #include <poll.h>
 
 #include <optional>
-#include <regex>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
@@ -124,9 +123,9 @@ TEST_F(GuardToolTest, RemovesOnceTheParentIsGoneAndSaysWhatBecameOfIt) {
     const std::string out = reaper.standardOutput(), guard = out.substr(4, out.find(' ', 4) - 4);
     const std::string said = row.logIdentity + "[" + guard + "]: fnguard: parent " + std::to_string(parentPid) +
                              " exited, " + row.text;
-    const std::string record = "log: <" + std::to_string(row.priority) + R"(>[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d )" +
-                               std::regex_replace(said, std::regex(R"([.()[\]])"), R"(\$&)");
-    EXPECT_TRUE(std::regex_match(out, std::regex("pid " + guard + " [^\n]*\n" + record + "\n"))) << out;
+    const std::string record = "log: <" + std::to_string(row.priority) + ">[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} " +
+                               literally(said);
+    EXPECT_TRUE(matchesWhole(out, "pid " + guard + " [^\n]*\n" + record + "\n")) << out;
   }
 }
 #endif

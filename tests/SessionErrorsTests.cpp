@@ -3,6 +3,7 @@
 // the C header's enum held to it, and the words put together from it.
 #include "SessionErrors.hpp"
 #include "process/GuardLaunch.hpp"
+#include "support/TestSupport.hpp"
 
 #include <FnRemapKit/FnRemapKit.h>
 #include <FnRemapKit/KeyMappingStore.hpp>
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <set>
 
@@ -35,10 +35,9 @@ TEST(SessionErrorsTest, TheCHeadersCodesAreTheTables) {
   ASSERT_NE(start, std::string::npos);
   ASSERT_NE(end, std::string::npos);
   const std::string body = header.substr(start, end - start);
-  const std::regex enumerator(R"(\bFnRemapError(\w+) = (\d+),)");
   std::vector<std::pair<std::string, int>> inHeader, inTable;
-  for (auto it = std::sregex_iterator(body.begin(), body.end(), enumerator); it != std::sregex_iterator(); ++it)
-    inHeader.emplace_back((*it)[1], std::stoi((*it)[2]));
+  for (const auto &found : TestSupport::matches(body, "(^|[^A-Za-z0-9_])FnRemapError([A-Za-z0-9_]+) = ([0-9]+),"))
+    inHeader.emplace_back(found[2], std::stoi(found[3]));
   for (int index = 0; const auto &row : codes)
     inTable.emplace_back(std::string(row.name), static_cast<int>(row.code) == index++ ? static_cast<int>(row.code) : -1);
   EXPECT_EQ(inHeader, inTable);

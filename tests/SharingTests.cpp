@@ -15,7 +15,6 @@
 #include <gmock/gmock.h>
 
 #include <deque>
-#include <regex>
 // Linux's subreaper, which the macOS branch built on Linux has as well.
 #if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
 #include <sys/prctl.h>
@@ -310,7 +309,7 @@ TEST_F(SharingTest, OtherToolsEntriesStayAsTheyAreWhereTheyStand) {
   for (const auto &row : rows)
     for (const Way way : {Way::end, Way::kill, Way::killWithGuard}) {
       SCOPED_TRACE(row + " " + std::to_string(int(way)));
-      const auto at = [&](const char *where) { return std::regex_replace(row, std::regex("@"), where); };
+      const auto at = [&](const char *where) { return replaced(row, "@", where); };
       const auto list = [&](const std::string &ours) {
         return "[" + at("before") + R"(,{"Other":-1},)" + ours + at("between") + R"(,{"A":1},)" + at("after") + "]\n";
       };

@@ -14,7 +14,6 @@
 #include <sys/resource.h>
 
 #include <memory>
-#include <regex>
 
 using namespace FnRemapKit;
 using namespace TestSupport;
@@ -61,20 +60,18 @@ std::uint64_t statusMask(pid_t pid, const std::string &field) {
   return at == std::string::npos ? 0 : std::stoull(status.substr(at + field.size() + 1), nullptr, 16);
 }
 
-std::string escaped(const std::string &text) { return std::regex_replace(text, std::regex(R"([.()[\]])"), R"(\$&)"); }
-
 // Whether the reaper's output is that of a guard that ended as \p ending
 // says after one record at syslog priority \p priority (none when 0)
 // saying \p text; where no record can be had, only that it ended so.
 testing::AssertionResult saidOnly(const ToolProcess &reaper, pid_t guard, const std::string &ending, int priority = 0,
                                   const std::string &text = "") {
   const std::string out = reaper.standardOutput(), first = "pid " + std::to_string(guard) + " " + ending;
-  std::string pattern = escaped(first) + "\n";
+  std::string pattern = literally(first) + "\n";
   if (priority)
-    pattern += "log: <" + std::to_string(priority) + R"(>[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d )" +
-               escaped(FNGUARD_LOG_SUBSYSTEM "[" + std::to_string(guard) + "]: fnguard: " + text) + "\n";
+    pattern += "log: <" + std::to_string(priority) + ">[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} " +
+               literally(FNGUARD_LOG_SUBSYSTEM "[" + std::to_string(guard) + "]: fnguard: " + text) + "\n";
   const bool records = reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos;
-  if (records ? std::regex_match(out, std::regex(pattern)) : out.starts_with(first + "\n"))
+  if (records ? matchesWhole(out, pattern) : out.starts_with(first + "\n"))
     return testing::AssertionSuccess();
   return testing::AssertionFailure() << out;
 }

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <regex>
 #include <string>
 
 struct os_log_s {
@@ -30,7 +29,9 @@ void os_log_declared_emit(os_log_t log, os_log_type_t type, const char *format, 
   const char *where = std::getenv("FNREMAPKIT_UNIFIED_LOG");
   if (!where)
     return;
-  const std::string plain = std::regex_replace(format, std::regex("%\\{public\\}"), "%");
+  std::string plain = format;
+  for (auto at = plain.find("%{public}"); at != std::string::npos; at = plain.find("%{public}", at + 1))
+    plain.replace(at, 9, "%");
   char message[1024], time[32];
   va_list arguments;
   va_start(arguments, format);
