@@ -39,8 +39,9 @@ const KeyMappingList original = {entry(0x700000039, 0x7000000E0), {{"Other", -1}
 // writing nothing, as a system that ignores a write would: as root, nothing
 // in the stand-in's own directory makes it refuse a write and still read.
 struct RefusingStore {
-  std::shared_ptr<bool> refuse = std::make_shared<bool>(false);
-  std::shared_ptr<bool> ignore = std::make_shared<bool>(false);
+  // Set by the test while the monitor's thread writes through a copy.
+  std::shared_ptr<std::atomic<bool>> refuse = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> ignore = std::make_shared<std::atomic<bool>>(false);
   std::optional<KeyMappingList> read() const { return HIDKeyMappingStore().read(); }
   bool write(const KeyMappingList &list) const noexcept {
     return !*refuse && (*ignore || HIDKeyMappingStore().write(list));
