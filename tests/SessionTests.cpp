@@ -324,7 +324,16 @@ TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
   EXPECT_EQ(code, FnRemapErrorReadFailed);
   EXPECT_FALSE(FnRemapSessionEndWithCode(session, nullptr, nullptr, 0));
   EXPECT_FALSE(FnRemapSessionEnd(session, error, sizeof error));
+  // Suspend reports as end does: the line when it fails, nothing when not.
+  error[0] = '\0';
+  EXPECT_FALSE(FnRemapSessionSuspendWithCode(session, &code, error, sizeof error));
+  EXPECT_STREQ(error, "cannot read the");
+  EXPECT_EQ(code, FnRemapErrorReadFailed);
   ASSERT_TRUE(store.write(installed.value()));
+  EXPECT_TRUE(FnRemapSessionSuspendWithCode(session, &code, error, sizeof error));
+  EXPECT_TRUE(FnRemapSessionResumeWithCode(session, &code, error, sizeof error));
+  EXPECT_STREQ(error, "cannot read the") << "a change that succeeded said something";
+  EXPECT_EQ(code, FnRemapErrorNone);
   const std::string said = error;
   EXPECT_TRUE(FnRemapSessionEndWithCode(session, &code, error, sizeof error));
   EXPECT_EQ(error, said) << "an end that restored said something";
