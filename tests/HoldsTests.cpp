@@ -75,7 +75,7 @@ TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
            with("1,", "-2,"), with("1,", "2.5,"), with("\"start\": 3", "\"pid\": 3"), with("-1}", "-1, \"k\": 1}"), R"({"holds": [], "version": 1, "displaced": []})",
            R"({"holds": "anything", "version": 2})", with("\"boot\": \"b\"", "\"boot\": 7"),
            with("\"boot\"", "\"bout\""), with(", \"boot\": \"b\"", ""), with("\"boot\": \"b\"", "\"boot\": \"b\", \"boot\": \"b\""),
-           with("\"b\"", "\"\\u0041\""), with("\"b\"", "\"\\n\""), with("\"b\"", "\"\x01\""), with("\"pid\": 2", "\"pid\": 2147483648"),
+           with("\"b\"", "\"\\u0041\""), with("\"b\"", "\"\\u000g\""), with("\"b\"", "\"\\n\""), with("\"b\"", "\"\x01\""), with("\"pid\": 2", "\"pid\": 2147483648"),
            with("\"start\": 3", "\"start\": -3"), with("-1}", "9223372036854775808}"), with("-1}", "[-1]}"),
            ledger("", R"([{"source": 1, "entries": []}, {"source": 1, "entries": []}])"),
            ledger("", R"([{"source": 1, "entries": [[]]}])"), std::string(100000, '['),
