@@ -32,10 +32,11 @@ namespace {
 // Any thread may call any operation at any time. The session's state, and
 // what guards each part of it:
 //  - calls: suspend(), resume() and end(), one at a time. Each stops the
-//    monitor before it acts, so that holds (our hold, the store's list and
-//    ledger), suspended (handed to the monitor as it starts) and the
-//    monitor itself (its start and stop) are, at any moment, either the
-//    monitor's alone or the one running call's alone. reactions (its
+//    monitor before it acts, so that holds (our hold in the list and the
+//    ledger, which other writers meet under the key mapping's lock),
+//    suspended (handed to the monitor as it starts) and the monitor itself
+//    (its start and stop) are, at any moment, either the monitor's alone
+//    or the one running call's alone. reactions (its
 //    keyboards) is the monitor's alone.
 //  - guard.access: the guard, between the monitor, those calls and
 //    guardPid(), which only tries it and otherwise says guard.lastPid().

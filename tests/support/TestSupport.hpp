@@ -23,10 +23,10 @@
 #if defined(__APPLE__)
 #include "support/CoreFoundationLists.hpp"
 #endif
+#include "support/Text.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <regex.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -61,49 +61,6 @@ inline std::string readFile(const std::filesystem::path &path) {
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
-}
-
-/// \p text with every \p from in it made \p to.
-inline std::string replaced(std::string text, std::string_view from, std::string_view to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
-/// Each match of the POSIX extended regular expression \p pattern in
-/// \p text, in order, as its groups (the whole match first). <regex.h>, not
-/// std::regex, whose templates cost each file that uses them seconds.
-inline std::vector<std::vector<std::string>> matches(const std::string &text, const std::string &pattern) {
-  std::vector<std::vector<std::string>> found;
-  regex_t compiled;
-  if (::regcomp(&compiled, pattern.c_str(), REG_EXTENDED) != 0) {
-    ADD_FAILURE() << "not a regular expression: " << pattern;
-    return found;
-  }
-  std::vector<regmatch_t> groups(compiled.re_nsub + 1);
-  for (std::size_t from = 0; from <= text.size();) {
-    if (::regexec(&compiled, text.c_str() + from, groups.size(), groups.data(), from ? REG_NOTBOL : 0) != 0)
-      break;
-    auto &match = found.emplace_back();
-    for (const regmatch_t &group : groups)
-      match.push_back(group.rm_so < 0 ? "" : text.substr(from + group.rm_so, group.rm_eo - group.rm_so));
-    from += std::max<regoff_t>(groups[0].rm_eo, 1);
-  }
-  ::regfree(&compiled);
-  return found;
-}
-
-/// Whether the whole of \p text is \p pattern.
-inline bool matchesWhole(const std::string &text, const std::string &pattern) {
-  return !matches(text, "^(" + pattern + ")$").empty();
-}
-
-/// \p text as a regular expression that matches it alone.
-inline std::string literally(const std::string &text) {
-  std::string pattern;
-  for (const char c : text)
-    pattern += std::string_view(".()[]{}*+?^$|\\").find(c) == std::string_view::npos ? std::string(1, c) : std::string{'\\', c};
-  return pattern;
 }
 
 [[noreturn]] inline void sleepForever() {

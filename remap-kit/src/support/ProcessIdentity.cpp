@@ -125,10 +125,12 @@ std::string readBootIdentifier() {
 
 // A process never outlives the boot it started in, so the identifier is
 // read once (every install and release asks for it); an empty one, which
-// a read that failed gives, is read again next time.
+// a read that failed gives, is read again next time. Never destroyed: a
+// session in a static, or a monitor still running as the process exits,
+// may release after static destructors have run.
 std::string bootIdentifier() {
-  static const std::string known = readBootIdentifier();
-  return known.empty() ? readBootIdentifier() : known;
+  static const std::string *const known = new std::string(readBootIdentifier());
+  return known->empty() ? readBootIdentifier() : *known;
 }
 
 } // namespace FnRemapKit
