@@ -25,19 +25,8 @@ struct ConcurrentSessionTest : KeyMappingTest {
   ConcurrentSessionTest() : KeyMappingTest(original) {}
 };
 
-// Runs each of \p bodies on a thread of its own, and eight more that call
-// \p read 125 times each, all released at once; the pids the reads returned.
-std::set<pid_t> together(std::vector<std::function<void()>> bodies, const std::function<pid_t()> &read = {}) {
-  std::mutex access;
-  std::set<pid_t> seen;
-  for (int reader = 0; read && reader < 8; ++reader)
-    bodies.push_back([&] {
-      std::set<pid_t> mine; // gathered after, so that no lock orders the reads
-      for (int count = 0; count < 125; ++count)
-        mine.insert(read());
-      const std::lock_guard lock(access);
-      seen.merge(mine);
-    });
+// Runs each of \p bodies on a thread of its own, all released at once.
+void together(const std::vector<std::function<void()>> &bodies) {
   std::atomic<bool> go = false;
   std::vector<std::thread> threads;
   for (const auto &body : bodies)
@@ -49,13 +38,12 @@ std::set<pid_t> together(std::vector<std::function<void()>> bodies, const std::f
   go = true;
   for (auto &thread : threads)
     thread.join();
-  return seen;
 }
 
 } // namespace
 
 // Suspend, resume, the handler set and taken away, the reason and the
-// handler's thread asked, all beside a thousand guardPid() reads: every
+// handler's thread asked, all beside eight threads of guardPid() reads: every
 // change is done, and the guard is the same throughout. Then the guard is
 // killed, and while the monitor replaces it, and a thousand reads reap it,
 // two threads end the session and others suspend and resume it: whatever
@@ -64,13 +52,22 @@ TEST_F(ConcurrentSessionTest, EveryCallFromAnyThreadAtOnce) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours);
   const pid_t guard = session.guardPid();
   std::atomic<int> failed = 0, replaced = 0, misplaced = 0;
-  const auto check = [&](const FnRemapSession::Ending &ending) { failed += !ending.restored; };
+  std::mutex access;
+  std::set<pid_t> seen;
+  const auto reads = [&] {
+    std::set<pid_t> mine; // gathered after, so that no lock orders the reads
+    for (int count = 0; count < 125; ++count)
+      mine.insert(session.guardPid());
+    const std::lock_guard lock(access);
+    seen.merge(mine);
+  };
   const auto change = [&](int times) {
     return [&, times] {
       for (int count = 0; count < times; ++count)
-        check(count % 2 ? session.resume() : session.suspend());
+        failed += !(count % 2 ? session.resume() : session.suspend()).restored;
     };
   };
+  const auto ending = [&] { failed += !session.end().restored; };
   const auto handlers = [&] {
     for (int count = 0; count < 200; ++count)
       session.onEvent(count % 4 == 1 ? FnRemapSession::EventHandler{} : [&](Event event) {
@@ -82,19 +79,20 @@ TEST_F(ConcurrentSessionTest, EveryCallFromAnyThreadAtOnce) {
     for (int count = 0; count < 200; ++count)
       misplaced += session.monitorStopReason().has_value() + session.isCallingFromEventHandler();
   };
-  const auto guardPid = [&] { return session.guardPid(); };
-  EXPECT_EQ(together({change(20), change(20), handlers, handlers, asking}, guardPid), std::set{guard});
+  together({change(20), change(20), handlers, handlers, asking, reads, reads, reads, reads, reads, reads, reads, reads});
+  EXPECT_EQ(seen, std::set{guard});
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours)) << "the last change, a resume, holds it";
 
   ::kill(guard, SIGKILL);
-  const auto during = together(
-      {change(3), change(2), [&] { check(session.end()); }, [&] { check(session.end()); }, handlers, asking}, guardPid);
+  seen.clear();
+  together({change(3), change(2), ending, ending, handlers, asking, reads, reads, reads, reads, reads, reads, reads, reads});
   EXPECT_EQ(failed, 0);
-  EXPECT_LE(during.size(), 3u) << "the guard, none, and its replacement";
+  EXPECT_LE(seen.size(), 3u) << "the guard, none, and its replacement";
   EXPECT_EQ(misplaced, 0);
   EXPECT_LE(replaced, 1);
-  check(session.end()); // after a resume that came last
+  ending(); // after a resume that came last
+  EXPECT_EQ(failed, 0);
   EXPECT_EQ(store.read(), original);
   EXPECT_EQ(session.guardPid(), 0);
   EXPECT_TRUE(reapAll().empty()) << "a guard was left";
