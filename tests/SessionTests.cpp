@@ -61,26 +61,40 @@ struct SessionTest : KeyMappingTest {
   SessionTest() : KeyMappingTest(original) {}
 };
 
-// The install, then writes of the list refused while a killed guard is
-// replaced over a list that lost our entry and the Fn key's (a keyboard came
-// back, say): the entry the install displaced is not dropped, and comes back
-// at the end, after the restores that fail.
+// A session's life. The install. A child forked from the application holds
+// a copy of the session, which is not its own: it neither restores the list
+// nor touches the guard, even when it returns normally and its destructors
+// run. Writes of the list refused while the killed guard is replaced over a
+// list that lost our entry and the Fn key's (a keyboard came back, say): the
+// entry the install displaced is not dropped. Restores that fail keep the
+// guard. The session, moved, ends and brings back what was displaced.
 TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   RefusingStore refusing;
   ::setenv("FNGUARD_READY_FD", "5", 1); // ours, as a guard we start might see it: replaced
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
   ::unsetenv("FNGUARD_READY_FD");
+  const pid_t killed = session.guardPid();
+  Child forked([&] {
+    const auto belongs = "the session belongs to process " + std::to_string(::getppid()) + ", not to this one";
+    const bool refused = failure(session.end()) == failure(Code::otherProcess, belongs) && session.guardPid() == 0;
+    { const auto copy = std::move(session); }
+    ::_exit(refused ? 0 : 1);
+  });
+  EXPECT_EQ(forked.wait(), 0);
   EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  EXPECT_EQ(session.guardPid(), killed);
+  // Ours still to reap and replace, the monitor untouched by the child.
   std::atomic<int> heard = 0;
   session.onEvent([&](FnRemapSession::Event event) { heard = static_cast<int>(event); });
   ASSERT_TRUE(store.write({original[0]}));
   *refusing.refuse = true;
-  ::kill(session.guardPid(), SIGKILL);
+  ::kill(killed, SIGKILL);
   sleep_for(2500ms);
   *refusing.refuse = false;
   EXPECT_TRUE(eventually([&] { return heard != 0; }));
   EXPECT_EQ(heard, static_cast<int>(FnRemapSession::Event::guardReplaced));
   const pid_t guard = session.guardPid();
+  EXPECT_TRUE(guard > 0 && guard != killed && ::kill(killed, 0) != 0) << "the killed guard was not replaced and reaped";
   // Someone else adds an entry meanwhile: the restore keeps it.
   const auto current = KeyMappingList{entry(1, 2), ours};
   ASSERT_TRUE(store.write(current));
@@ -101,12 +115,15 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
     spoil(false);
   }
   EXPECT_EQ(session.guardPid(), guard) << "the guard must wait while we run";
-  const auto ending = session.end();
+  auto moved = std::move(session);
+  EXPECT_EQ(session.guardPid(), 0);
+  EXPECT_EQ(failure(session.end()), failure(Code::movedFrom, "the session holds no remap: it was moved from"));
+  const auto ending = moved.end();
   EXPECT_TRUE(ending.restored && ending.message.empty()) << ending.message;
   EXPECT_EQ(store.read(), FnRemapMapping::restoring(current, ours, original));
-  EXPECT_EQ(session.guardPid(), 0);
+  EXPECT_EQ(moved.guardPid(), 0);
   EXPECT_TRUE(noChildren()) << "the guard was not ended and reaped";
-  EXPECT_TRUE(session.end().restored);
+  EXPECT_TRUE(moved.end().restored);
 }
 
 TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
@@ -129,7 +146,8 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   // cannot reach the key mapping, then end of file and exit 1: cut to 255
   // bytes, without its newline; one that says so and keeps the pipe open is
   // waited for as a silent one, the others not at all. Once watching, the
-  // late one ignores SIGTERM, and is killed after half a second.
+  // late one ignores SIGTERM, and is killed after half a second when the
+  // session, never ended, is destroyed.
   const auto says = [&](const std::string &name, const std::string &what, const std::string &then = "exit 1") {
     return script(root / name, what + " >&\"$FNGUARD_READY_FD\"\n" + then);
   };
@@ -158,10 +176,10 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
     ::signal(SIGCHLD, ignoreExits ? SIG_IGN : SIG_DFL);
     const Process::ShortenedReadyBound shortened(bound);
     if (code == Code::none) {
-      auto session = FnRemapSession::begin(program, ours);
+      auto session = std::make_optional(FnRemapSession::begin(program, ours));
       EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
       const auto ending = std::chrono::steady_clock::now();
-      EXPECT_TRUE(session.end().restored);
+      session.reset(); // never ended: the destructor ends it, and restores the list
       EXPECT_LT(std::chrono::steady_clock::now() - ending, 1500ms) << "not bounded by 0.5 s and 0.5 s";
     } else {
       EXPECT_THAT([&] { FnRemapSession::begin(program, ours); }, fails(code, "the guard at " + program + message));
@@ -189,37 +207,6 @@ TEST_F(SessionTest, BeginLeavesNothingBehindWhenAStepFails) {
   EXPECT_EQ(store.read(), original);
   for (const auto &notTwoKeys : {KeyMappingEntry{{"Other", 1}}, KeyMappingEntry{}})
     EXPECT_THROW(FnRemapSession::begin(FNGUARD_TOOL, notTwoKeys), std::invalid_argument);
-}
-
-// A child forked from the application holds a copy of the session, which
-// is not its own: it neither restores the list nor touches the guard, even
-// when it returns normally and its destructors run. In the application the
-// session, moved, is ended once, by the destructor. The remap's usages are
-// at the ends of what the guard's command line takes.
-TEST_F(SessionTest, OnlyTheProcessThatBeganASessionActsOnIt) {
-  const auto odd = entry(INT64_MIN, -26);
-  auto session = FnRemapSession::begin(FNGUARD_TOOL, odd);
-  const pid_t guard = session.guardPid();
-  Child forked([&] {
-    const auto belongs = "the session belongs to process " + std::to_string(::getppid()) + ", not to this one";
-    const bool refused = failure(session.end()) == failure(Code::otherProcess, belongs) && session.guardPid() == 0;
-    { const auto copy = std::move(session); }
-    ::_exit(refused ? 0 : 1);
-  });
-  EXPECT_EQ(forked.wait(), 0);
-  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, odd));
-  // Still the guard, and ours to reap and replace once someone kills it.
-  EXPECT_EQ(session.guardPid(), guard);
-  ::kill(guard, SIGKILL);
-  EXPECT_TRUE(eventually([&] { return session.guardPid() != 0 && session.guardPid() != guard; }));
-  EXPECT_NE(::kill(guard, 0), 0) << "the killed guard was not reaped";
-  {
-    auto moved = std::move(session);
-    EXPECT_EQ(session.guardPid(), 0);
-    EXPECT_EQ(failure(session.end()), failure(Code::movedFrom, "the session holds no remap: it was moved from"));
-  }
-  EXPECT_EQ(store.read(), original);
-  EXPECT_TRUE(noChildren());
 }
 
 #if !defined(__APPLE__)
@@ -290,13 +277,14 @@ INSTANTIATE_TEST_SUITE_P(ProcessDescriptors, ReapedGuardTest, testing::Bool(),
 #endif
 
 // The C interface says what failed, cut to the caller's buffer, with its
-// code where asked for, and says nothing when nothing failed.
+// code where asked for, and says nothing when nothing failed. The remap's
+// usages are at the ends of what the guard's command line takes.
 TEST_F(SessionTest, TheCInterfaceSaysWhatFailedAndOnlyThat) {
   char error[16] = "";
   FnRemapErrorCode code = FnRemapErrorNone;
   EXPECT_EQ(FnRemapSessionBeginWithCode("/nonexistent/guard", 1, 2, &code, error, sizeof error), nullptr);
   EXPECT_EQ(failure(code, error), failure(FnRemapErrorGuardNotStarted, "cannot start th"));
-  FnRemapSessionRef session = FnRemapSessionBeginWithCode(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, &code, nullptr, 0);
+  FnRemapSessionRef session = FnRemapSessionBeginWithCode(FNGUARD_TOOL, INT64_MIN, -26, &code, nullptr, 0);
   EXPECT_EQ(code, FnRemapErrorNone);
   const auto installed = store.read();
   putList("[1]");
