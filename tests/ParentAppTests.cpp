@@ -53,9 +53,8 @@ TEST_P(ParentAppTest, AKilledApplicationLeavesItToTheDetachedGuard) {
         guards.push_back(guard);
     return guards.size() == (std::string_view(GetParam()) == PARENT_APP ? 2u : 1u);
   })) << "the application never installed the remaps: " << app.standardOutput() << app.standardError();
-  ASSERT_FALSE(guards.empty());
+  ASSERT_TRUE(!guards.empty() && guards.front() > 0);
   const pid_t guard = guards.front();
-  ASSERT_GT(guard, 0);
   EXPECT_EQ(::getsid(guard), guard) << "the guard must lead its own session";
 #if defined(__APPLE__)
   ::kill(app.pid(), SIGKILL);

@@ -61,9 +61,10 @@ std::set<pid_t> children() {
 // An application short of descriptors: at every limit, from one at which
 // not even the report pipe can be made to one at which begin() succeeds,
 // begin() either leaves exactly the session's guard running, under its pid,
-// or fails and leaves none; end() then leaves none. With process
-// descriptors, and without them (refused, as some sandboxes do), when the
-// child handle reads /proc for each check.
+// or fails and leaves none; end() then leaves none. Through the C
+// interface, whose calls are the class's and which says what failed without
+// a throw. With process descriptors, and without them (refused, as some
+// sandboxes do), when the child handle reads /proc for each check.
 class DescriptorLimitTest : public SessionEdgesTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(DescriptorLimitTest, BeginLeavesItsGuardTrackedOrEndedAtEveryLimit) {
@@ -81,19 +82,16 @@ TEST_P(DescriptorLimitTest, BeginLeavesItsGuardTrackedOrEndedAtEveryLimit) {
       ::getrlimit(RLIMIT_NOFILE, &usual);
       if (const rlimit low{limit, usual.rlim_max}; ::setrlimit(RLIMIT_NOFILE, &low) != 0)
         return "cannot set the limit";
-      std::optional<FnRemapSession> session;
-      std::string failure;
-      try {
-        session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
-      } catch (const std::exception &error) {
-        failure = error.what();
-      }
+      char error[256] = "";
+      FnRemapSessionRef session = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, error, sizeof error);
       ::setrlimit(RLIMIT_NOFILE, &usual); // so that /proc can be read
-      const std::string said = session ? "began" : "failed: " + failure;
-      if (const auto running = children(); running != (session ? std::set{session->guardPid()} : std::set<pid_t>{}))
-        return "the guard " + std::to_string(session ? session->guardPid() : 0) + " and the children " +
-               testing::PrintToString(running) + " after it " + said;
-      if (session && !session->end().restored)
+      const pid_t guard = FnRemapSessionGetGuardPID(session);
+      const std::string said = session ? "began" : "failed: " + std::string(error);
+      if (const auto running = children(); running != (session ? std::set{guard} : std::set<pid_t>{}))
+        return "the guard " + std::to_string(guard) + " and the children " + testing::PrintToString(running) + " after it " + said;
+      const bool ended = !session || FnRemapSessionEnd(session, nullptr, 0);
+      FnRemapSessionFree(session);
+      if (!ended)
         return "began, but did not end";
       return noChildren() ? said : "ended, but left the children " + testing::PrintToString(children());
     });
