@@ -13,7 +13,6 @@
 #endif
 
 #include <cmath>
-#include <limits>
 #include <set>
 
 using namespace FnRemapKit;
