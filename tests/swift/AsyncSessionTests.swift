@@ -29,7 +29,8 @@ extension FnRemapSessionTests {
   // A guard that takes 2 s to report: begin, awaited on the main actor,
   // waits elsewhere, and the main actor runs on meanwhile. Then what the
   // follower is told it does in that order, off the main actor; once the
-  // session has ended, nothing; and it does not keep the session.
+  // session has ended it follows no more (a resume would do nothing to
+  // show it); and it does not keep the session.
   @MainActor @Test func beginLeavesTheMainActorFreeAndTheFollowerFollows() async throws {
     let slow = root.appendingPathComponent("slow-guard")
     try "#!/bin/sh\nsleep 2\nexec '\(guardTool.path)' \"$@\"\n".write(to: slow, atomically: true, encoding: .utf8)
@@ -55,7 +56,7 @@ extension FnRemapSessionTests {
     try await session?.end()
     switches.changed?(true)
     await done()
-    #expect(try keyMapping() == [])
+    #expect(switches.changed == nil, "the follower still follows an ended session")
     session = try await FnRemapSession.begin(guard: guardTool)
     session?.follower.follow(session!, activity: switches)
     session = nil // the last reference may be the queue's for a moment longer
