@@ -13,7 +13,6 @@
 #endif
 
 #include <cmath>
-#include <limits>
 #include <set>
 
 using namespace FnRemapKit;
@@ -68,7 +67,10 @@ TEST_F(HIDKeyMappingStoreTest, RoundTripsEveryEntryAndTheEmptyList) {
 }
 
 #if !defined(__APPLE__)
-TEST_F(HIDKeyMappingStoreTest, ReadsWhatAnotherWriterLeftAndWritesPrivately) {
+// What another writer left is read, what the store writes only its owner
+// may change, and the state lives where it is told, else in the runtime
+// directory.
+TEST_F(HIDKeyMappingStoreTest, ReadsWhatAnotherWriterLeftAndWritesPrivatelyWhereTheStateLives) {
   EXPECT_EQ(store.read(), std::nullopt);
   // The file lives where only its owner can write, so no size is refused:
   // a long list is read whole (bench/list-rules times 200,000 entries).
@@ -85,8 +87,21 @@ TEST_F(HIDKeyMappingStoreTest, ReadsWhatAnotherWriterLeftAndWritesPrivately) {
   ASSERT_TRUE(store.write({ours}));
   EXPECT_EQ(contents(), R"([{"HIDKeyboardModifierMappingDst":30064771182,"HIDKeyboardModifierMappingSrc":1095216660483}])" "\n");
   EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms::owner_all);
-  EXPECT_EQ(std::filesystem::status(file()).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path), {}), 1) << "a temporary was left behind";
+  // A directory that cannot be created: no list, and writes refused.
+  const auto missing = root / "missing" / "state";
+  ::setenv("TARNWICK_HID_STATE_DIR", missing.c_str(), 1);
+  EXPECT_EQ(store.read(), std::nullopt);
+  EXPECT_FALSE(store.write({ours}));
+  EXPECT_EQ(KeyMappingLock::acquire().error(),
+            "cannot lock the key mapping: state directory " + missing.string() + " cannot be created: No such file or directory");
+  // Without TARNWICK_HID_STATE_DIR: a folder of its own in the runtime directory.
+  ::unsetenv("TARNWICK_HID_STATE_DIR");
+  ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
+  ASSERT_TRUE(store.write({ours, entry(1, 2)}));
+  EXPECT_EQ(FnGuard::removeOurs(ours, store), FnGuardOutcome::removed());
+  EXPECT_EQ(TestSupport::readFile(root / "tarnwick-hid/UserKeyMapping.json"),
+            "[{\"HIDKeyboardModifierMappingDst\":2,\"HIDKeyboardModifierMappingSrc\":1}]\n");
 }
 
 // Every write draws a temporary name of its own, in a forked child too: a
@@ -98,18 +113,16 @@ TEST_F(HIDKeyMappingStoreTest, AForkedWriterDrawsNamesOfItsOwn) {
   TestSupport::Child child([&] { ::_exit(store.write({ours}) ? 0 : 1); });
   EXPECT_EQ(child.wait(), 0);
   ASSERT_TRUE(store.write({}));
-  std::vector<std::string> created;
+  std::set<std::string> created;
   alignas(inotify_event) char events[4096];
-  const ssize_t size = ::read(watch, events, sizeof events);
-  for (ssize_t at = 0; at < size;) {
+  for (ssize_t at = 0, size = ::read(watch, events, sizeof events); at < size;) {
     const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-    created.emplace_back(event->name);
+    created.insert(event->name);
     at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
   }
   ::close(watch);
-  // inotify folds two like events into one, so a repeated name shows as one.
+  // A name drawn twice shows once, and inotify folds two like events into one.
   EXPECT_EQ(created.size(), 2u);
-  EXPECT_EQ(std::set<std::string>(created.begin(), created.end()).size(), created.size());
 }
 
 TEST_F(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
@@ -126,6 +139,9 @@ TEST_F(HIDKeyMappingStoreTest, MalformedFilesAreShapeErrorsAndNeverCrash) {
 
 // What another user could have put there or could change under us is
 // refused: reads say what and where, writes return false and change nothing.
+// The file's own rules are the ledger's too, and HoldsTests' to try in full;
+// a state directory others may write to, or that is a file, StopSignalsTests'
+// and SessionTests'.
 TEST_F(HIDKeyMappingStoreTest, RefusesWhatItCannotTrust) {
   namespace fs = std::filesystem;
   const std::string client = "cannot create a HID event system client: ";
@@ -133,13 +149,9 @@ TEST_F(HIDKeyMappingStoreTest, RefusesWhatItCannotTrust) {
   const std::string unreadable = "cannot read " + file().string() + ": it ";
   const auto elsewhere = root / "elsewhere";
   std::vector<std::pair<std::function<void()>, std::string>> rows = {
-      {[&] { ::chmod(path.c_str(), 0770); }, directory + " is writable by group or others"},
       {[&] { ::chmod(file().c_str(), 0602); }, unreadable + "is writable by group or others"},
-      {[&] { fs::rename(file(), elsewhere); fs::create_symlink(elsewhere, file()); }, unreadable + "is a symbolic link"},
-      {[&] { fs::remove(file()); fs::create_directory(file()); }, unreadable + "is not a regular file"},
       {[&] { fs::rename(path, elsewhere); fs::create_directory_symlink(elsewhere, path); },
        directory + " is a symbolic link"},
-      {[&] { fs::remove_all(path); std::ofstream(path) << "[]"; }, directory + " is not a directory"},
       {[&] { ::setenv("TARNWICK_HID_STATE_DIR", (file() / "in").c_str(), 1); },
        directory + "/UserKeyMapping.json/in cannot be opened: Not a directory"},
       {[] { ::unsetenv("TARNWICK_HID_STATE_DIR"); ::unsetenv("XDG_RUNTIME_DIR"); },
@@ -157,23 +169,6 @@ TEST_F(HIDKeyMappingStoreTest, RefusesWhatItCannotTrust) {
     EXPECT_FALSE(store.write({ours})) << error;
     EXPECT_EQ(contents().find("HID"), std::string::npos) << error;
   }
-}
-
-TEST_F(HIDKeyMappingStoreTest, WhereTheStateLives) {
-  // A directory that cannot be created: no list, and writes refused.
-  ::setenv("TARNWICK_HID_STATE_DIR", (root / "missing" / "state").c_str(), 1);
-  EXPECT_EQ(store.read(), std::nullopt);
-  EXPECT_FALSE(store.write({ours}));
-  EXPECT_EQ(KeyMappingLock::acquire().error(), "cannot lock the key mapping: state directory " +
-                                                   (root / "missing" / "state").string() +
-                                                   " cannot be created: No such file or directory");
-  // Without TARNWICK_HID_STATE_DIR: a folder of its own in the runtime directory.
-  ::unsetenv("TARNWICK_HID_STATE_DIR");
-  ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
-  ASSERT_TRUE(store.write({ours, entry(1, 2)}));
-  EXPECT_EQ(FnGuard::removeOurs(ours, store), FnGuardOutcome::removed());
-  EXPECT_EQ(TestSupport::readFile(root / "tarnwick-hid/UserKeyMapping.json"),
-            "[{\"HIDKeyboardModifierMappingDst\":2,\"HIDKeyboardModifierMappingSrc\":1}]\n");
 }
 #endif
 

@@ -50,8 +50,7 @@ TEST(ListRulesTest, KeepTheirLawsOnRandomLists) {
       return !e || e->contains(srcKey) != mine.contains(srcKey) || (e->contains(srcKey) && e->at(srcKey) != mine.at(srcKey));
     };
     KeyMappingList others, sameSource;
-    std::ranges::copy_if(list, std::back_inserter(others), differs);
-    std::ranges::remove_copy_if(list, std::back_inserter(sameSource), differs);
+    std::ranges::partition_copy(list, std::back_inserter(others), std::back_inserter(sameSource), differs);
 
     // Merging: the other sources in order, then ours exactly once.
     const auto merged = merging(list, mine);

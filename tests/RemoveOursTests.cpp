@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <memory>
 #include <stdexcept>
 #include <variant>
 
@@ -13,34 +12,29 @@ using FnRemapMapping::entry;
 
 namespace {
 
-using Answer = std::variant<KeyMappingList, std::nullopt_t, std::exception_ptr>;
+using Answer = std::variant<std::optional<KeyMappingList>, std::exception_ptr>;
 
-// A store whose every answer is scripted and which records its calls; the
-// script lives behind a pointer, since the guard calls a const store.
+// A store whose every answer is scripted and which records its calls; all
+// mutable, since the guard calls a const store.
 struct ScriptedStore {
-  struct Script {
-    std::deque<Answer> reads;
-    std::deque<bool> writes;
-    std::string calls;
-    std::vector<KeyMappingList> written;
-  };
-  explicit ScriptedStore(std::deque<Answer> reads, std::deque<bool> writes = {})
-      : script(std::make_shared<Script>(Script{std::move(reads), std::move(writes), {}, {}})) {}
-  std::shared_ptr<Script> script;
+  mutable std::deque<Answer> reads;
+  mutable std::deque<bool> writes;
+  mutable std::string calls = {};
+  mutable std::vector<KeyMappingList> written = {};
 
   std::optional<KeyMappingList> read() const {
-    script->calls += "r";
-    const Answer answer = script->reads.at(0);
-    script->reads.pop_front();
+    calls += "r";
+    const Answer answer = reads.at(0);
+    reads.pop_front();
     if (auto *error = std::get_if<std::exception_ptr>(&answer))
       std::rethrow_exception(*error);
-    return std::holds_alternative<KeyMappingList>(answer) ? std::optional(std::get<KeyMappingList>(answer)) : std::nullopt;
+    return std::get<0>(answer);
   }
   bool write(const KeyMappingList &list) const noexcept {
-    script->calls += "w";
-    script->written.push_back(list);
-    const bool accepted = script->writes.at(0);
-    script->writes.pop_front();
+    calls += "w";
+    written.push_back(list);
+    const bool accepted = writes.at(0);
+    writes.pop_front();
     return accepted;
   }
 };
@@ -75,19 +69,19 @@ TEST(RemoveOursTest, CallSequencesAndOutcomes) {
   };
   for (const auto &[reads, writes, expected, calls, written] : cases) {
     SCOPED_TRACE(calls + " " + testing::PrintToString(expected));
-    const ScriptedStore store(reads, writes);
+    const ScriptedStore store{reads, writes};
     EXPECT_EQ(FnGuard::removeOurs(ours, store), expected);
-    EXPECT_EQ(store.script->calls, calls);
-    EXPECT_EQ(store.script->written, written);
+    EXPECT_EQ(store.calls, calls);
+    EXPECT_EQ(store.written, written);
   }
   EXPECT_EQ(testing::PrintToString(std::vector{removed, alreadyGone, stillThere}),
             "{ removed, alreadyGone, failed(our entry was still there after the write) }");
   // run waits once for the parent, before the first read; a wait that throws
   // counts as ended.
-  const ScriptedStore store({KeyMappingList{}});
-  const auto wait = [&](std::int32_t pid) { store.script->calls += "W" + std::to_string(pid); throw 1; };
+  const ScriptedStore store{{KeyMappingList{}}, {}};
+  const auto wait = [&](std::int32_t pid) { store.calls += "W" + std::to_string(pid); throw 1; };
   EXPECT_EQ(FnGuard::run(FnGuardArguments(4242, ours), store, wait), alreadyGone);
-  EXPECT_EQ(store.script->calls, "W4242r");
+  EXPECT_EQ(store.calls, "W4242r");
 }
 
 } // namespace
