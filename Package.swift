@@ -39,17 +39,14 @@ let package = Package(
       path: "guard-tool",
       exclude: ["CMakeLists.txt", "tarnwick-fn-guard.1"]
     ),
-    // For the tests only: the C reference application, which they kill, and
-    // the key mapping tool, through which they read and set the list.
-    .executableTarget(
-      name: "c-parent-app", dependencies: ["CFnRemapKit"], path: "examples/c-parent-app",
-      exclude: ["CMakeLists.txt"]),
+    // For the tests only: the key mapping tool, through which they read and
+    // set the list.
     .executableTarget(
       name: "keymap", dependencies: ["CFnRemapKit"], path: "examples/keymap",
       exclude: ["CMakeLists.txt"]),
     .testTarget(
       name: "FnRemapKitTests",
-      dependencies: ["FnRemapKit", "tarnwick-fn-guard", "c-parent-app", "keymap"],
+      dependencies: ["FnRemapKit", "tarnwick-fn-guard", "keymap"],
       path: "tests/swift"),
   ],
   cLanguageStandard: .c11,
