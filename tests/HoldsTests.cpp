@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The ledger of holds: its text against random holds and malformed texts,
-// its file under the lock file's rules, and the rules by which sessions
-// share the list, run over random histories of applications that begin,
-// end and are killed; and how a hold names a process and a boot.
+// The ledger of holds: its text against malformed texts and later
+// versions' (the fuzzer holds whatever the reader takes to the writer), its
+// file under the lock file's rules, and the rules by which sessions share
+// the list, run over random histories of applications that begin, end and
+// are killed; and how a hold names a process and a boot.
 #include "FnRemapKit/KeyMappingLedger.hpp"
 #include "ledger/Holds.hpp"
 #include "ledger/LedgerFormat.hpp"
@@ -22,38 +23,6 @@ using FnRemapMapping::fnSource;
 using State = KeyMappingLedger::Loaded::State;
 
 namespace {
-
-std::string randomText(std::mt19937_64 &rng) {
-  static const char *const alphabet[] = {"a", "\"", "\\", "{", "]", ":", ",", " ", "\n", "\x01", "\x1f", "\x7f",
-                                         "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
-  std::string text;
-  for (auto n = rng() % 6; n > 0; --n)
-    text += alphabet[rng() % std::size(alphabet)];
-  return text;
-}
-
-KeyMappingEntry randomEntry(std::mt19937_64 &rng) {
-  KeyMappingEntry e;
-  for (auto keys = rng() % 4; keys > 0; --keys)
-    e[randomText(rng)] = static_cast<std::int64_t>(rng());
-  return e;
-}
-
-TEST(LedgerFormatTest, ReadsBackWhatItWritesForRandomHolds) {
-  std::mt19937_64 rng(20261207);
-  for (int trial = 0; trial < 2000; ++trial) {
-    KeyMappingHolds holds;
-    for (auto n = rng() % 4; n > 0; --n)
-      holds.holds.push_back({{static_cast<std::int32_t>(rng()), rng()}, {static_cast<std::int32_t>(rng()), rng()},
-                             randomText(rng), randomEntry(rng)});
-    for (auto n = rng() % 3; n > 0; --n)
-      for (auto &list = holds.displaced[static_cast<std::int64_t>(rng())]; list.size() < rng() % 3 + 1;)
-        list.push_back(randomEntry(rng));
-    const auto loaded = Ledger::parse(Ledger::format(holds));
-    ASSERT_EQ(loaded.state, State::read) << Ledger::format(holds);
-    ASSERT_EQ(loaded.holds, holds) << Ledger::format(holds);
-  }
-}
 
 TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
   const std::string hold = R"({"application": {"pid": 2, "start": 3}, "guard": {"pid": 4, "start": 5}, "boot": "b", "entry": {"k": -1}})";
@@ -109,57 +78,42 @@ TEST(LedgerFormatTest, TakesOnlyItsOwnShapeAndLeavesALaterVersionAlone) {
 #if !defined(__APPLE__)
 using LedgerFileTest = TestSupport::KeyMappingTest;
 
-// Beside the state file, under its rules; a damaged one moved aside once,
-// a later version's left as it is.
+// Beside the state file, under its rules (the shared reader's and writer's
+// refusals are HIDKeyMappingStoreTest's); written and read back whole, every
+// string escaped as it must be; a damaged one moved aside once, by a reader
+// with the lock.
 TEST_F(LedgerFileTest, KeepsTheLockFilesRulesAndSetsADamagedOneAside) {
   namespace fs = std::filesystem;
   const auto ledger = KeyMappingLedger::file();
   const fs::path file = path / "UserKeyMapping.holders";
   EXPECT_EQ(ledger.path(), file.string());
   EXPECT_EQ(ledger.load().holds, KeyMappingHolds{}) << "no state directory yet: no holds";
-  const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", entry(fnSource, fnDestination)}}, {{fnSource, {entry(fnSource, 9)}}}};
+  const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+  const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", entry(fnSource, fnDestination)},
+                               {{INT32_MIN, UINT64_MAX}, {INT32_MAX, 0}, odd, {{odd, INT64_MIN}, {"", INT64_MAX}}}},
+                              {{fnSource, {entry(fnSource, 9), {}}}, {INT64_MIN, {{{odd, -1}}}}}};
   ledger.save(holds);
   EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(ledger.load().holds, holds);
 
-  const auto put = [&](const std::string &text) {
-    std::ofstream(file, std::ios::trunc) << text;
-    ::chmod(file.c_str(), 0600);
-  };
-  put("{\"version\": 1");
+  std::ofstream(file, std::ios::trunc) << "{\"version\": 1";
   EXPECT_EQ(ledger.peek().state, State::damaged);
   EXPECT_TRUE(fs::exists(file)) << "a reader without the lock moved it";
   EXPECT_EQ(ledger.load().state, State::damaged);
   EXPECT_EQ(TestSupport::readFile(ledger.damagedPath()), "{\"version\": 1");
-  EXPECT_FALSE(fs::exists(file));
-  // A later version's, however long, is left as it is; this version's is
-  // neither read nor written past 1 MiB.
-  const std::string later = "{\"version\": 2, \"x\": false" + std::string(3 * Ledger::maximumSize, ' ') + "}";
-  put(later);
-  EXPECT_EQ(ledger.load().state, State::newer);
-  EXPECT_EQ(TestSupport::readFile(file), later);
-  put("{\"version\": 1, \"holds\": [], \"displaced\": []" + std::string(Ledger::maximumSize, ' ') + "}");
-  EXPECT_EQ(ledger.load().state, State::damaged);
   EXPECT_FALSE(fs::exists(file));
   KeyMappingHolds large{{}, {{fnSource, {{}}}}};
   for (int key = 0; key < 100000; ++key)
     large.displaced[fnSource][0][std::to_string(key)] = key;
   EXPECT_THAT([&] { ledger.save(large); }, testing::ThrowsMessage<std::runtime_error>(testing::StrEq(
                                                "cannot write " + file.string() + ": the holds take more than 1 MiB")));
-
-  const std::string refused = "cannot read " + file.string() + ": it";
-  std::vector<std::pair<std::function<void()>, std::string>> rows = {
-      {[&] { fs::create_symlink(root / "elsewhere", file); }, "cannot read " + file.string() + ": it is a symbolic link"},
-      {[&] { put("{}"); ::chmod(file.c_str(), 0620); }, refused + " is writable by group or others"},
-      {[&] { fs::create_directory(file); }, refused + " is not a regular file"}};
-  if (::geteuid() == 0)
-    rows.push_back({[&] { put("{}"); ::chown(file.c_str(), 65534, 65534); }, refused + " is owned by another user"});
-  for (const auto &[make, message] : rows) {
-    fs::remove_all(file);
-    make();
-    EXPECT_THAT([&] { ledger.load(); }, testing::ThrowsMessage<std::runtime_error>(testing::StrEq(message)));
-    EXPECT_THROW(ledger.save(holds), std::runtime_error) << message;
-  }
+  std::ofstream(file) << "{}";
+  ::chmod(file.c_str(), 0620);
+  const std::string refused = ": it is writable by group or others";
+  EXPECT_THAT([&] { ledger.load(); },
+              testing::ThrowsMessage<std::runtime_error>(testing::StrEq("cannot read " + file.string() + refused)));
+  EXPECT_THAT([&] { ledger.save(holds); },
+              testing::ThrowsMessage<std::runtime_error>(testing::StrEq("cannot write " + file.string() + refused)));
 }
 #endif
 
@@ -199,8 +153,12 @@ struct Machine {
 
 TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
   std::mt19937_64 rng(7);
-  const std::vector<KeyMappingEntry> remaps = {entry(fnSource, fnDestination), entry(fnSource, fnDestination), entry(3, 4),
-                                 entry(fnSource, 0x70000006D)};
+  const std::vector<KeyMappingEntry> remaps = {entry(fnSource, fnDestination), entry(fnSource, fnDestination),
+                                               entry(3, 4), entry(fnSource, 0x70000006D)};
+  const auto sorted = [](KeyMappingList list) {
+    std::ranges::sort(list, {}, [](const auto &e) { return *e.entry(); });
+    return list;
+  };
   for (int trial = 0; trial < 3000; ++trial) {
     Machine machine;
     const auto users = machine.plan.list;
@@ -229,29 +187,17 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
       machine.release(app, remap);
     }
     Holds::release(machine.plan, machine.world); // the next session's repair
-    auto list = machine.plan.list, expected = users;
-    std::ranges::sort(list, {}, [](const auto &e) { return *e.entry(); });
-    std::ranges::sort(expected, {}, [](const auto &e) { return *e.entry(); });
-    ASSERT_EQ(list, expected) << "trial " << trial;
+    ASSERT_EQ(sorted(machine.plan.list), sorted(users)) << "trial " << trial;
     ASSERT_EQ(machine.plan.ledger, KeyMappingHolds{});
   }
 }
 
-// Rows the random histories reach only by chance: a user's own change while
-// a remap is held, a writer that died between its list and its ledger, a
-// hold of another boot on each kind of list, a refused lookup.
+// Rows the random histories reach only by chance: a writer that died
+// between its list and its ledger, a user's own change while a remap is
+// held, a refused lookup. (A hold of another boot is SharingTest's, on
+// each kind of list in its two builds.)
 TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
   const auto ours = entry(fnSource, fnDestination), users = entry(fnSource, 0x700000068);
-  const auto hold = Machine::holdOf(1, ours);
-  {
-    Machine machine;
-    ASSERT_TRUE(machine.begin(1, ours));
-    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), std::vector{users});
-    machine.plan.list.push_back(entry(fnSource, 0x700000069)); // the user's new Fn entry
-    machine.release(1, ours);
-    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), entry(fnSource, 0x700000069)}));
-    EXPECT_TRUE(machine.plan.ledger.displaced.empty());
-  }
   {
     Machine machine;
     ASSERT_TRUE(machine.begin(1, ours));
@@ -276,35 +222,24 @@ TEST(HoldsRulesTest, PutBackWhatWasDisplacedOnlyWhereNothingElseStands) {
     machine.release(2, ours);
     EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), replaced}));
   }
-  for (const bool outlives : {true, false}) {
-    Machine machine;
-    machine.world.listOutlivesRestart = outlives;
-    ASSERT_TRUE(machine.begin(1, ours));
-    machine.world.boot = "next";
-    Holds::release(machine.plan, machine.world);
-    EXPECT_EQ(machine.plan.list, outlives ? (KeyMappingList{entry(1, 2), users}) : (KeyMappingList{entry(1, 2), ours}));
-    EXPECT_EQ(machine.plan.ledger, KeyMappingHolds{});
-  }
-  {
-    Machine machine;
-    ASSERT_TRUE(machine.begin(1, ours));
-    ASSERT_TRUE(machine.begin(2, ours));
-    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
-    EXPECT_FALSE(machine.begin(3, entry(fnSource, 5))) << "another destination for a held source";
-    EXPECT_EQ(Holds::conflicting(machine.plan.ledger, machine.world, entry(fnSource, 5)), 1);
-    machine.running.erase(1);
-    EXPECT_EQ(Holds::release(machine.plan, machine.world, {}, &ours), 2) << "kept for the live hold";
-    EXPECT_EQ(machine.plan.ledger.holds, std::vector{Machine::holdOf(2, ours)});
-    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
-    machine.plan.list.push_back(users); // set again by the user while held
-    ASSERT_TRUE(machine.begin(3, ours));
-    EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), std::vector{users}) << "displaced twice";
-    machine.running.erase(3);
-    Holds::release(machine.plan, machine.world);
-    machine.plan.list = {entry(1, 2)}; // a lockless write took it out
-    Holds::restoreLive(machine.plan, machine.world, [&](const KeyMappingHold &h) { return h == hold; });
-    EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
-  }
+  Machine machine;
+  ASSERT_TRUE(machine.begin(1, ours));
+  ASSERT_TRUE(machine.begin(2, ours));
+  EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
+  EXPECT_FALSE(machine.begin(3, entry(fnSource, 5))) << "another destination for a held source";
+  EXPECT_EQ(Holds::conflicting(machine.plan.ledger, machine.world, entry(fnSource, 5)), 1);
+  machine.running.erase(1);
+  EXPECT_EQ(Holds::release(machine.plan, machine.world, {}, &ours), 2) << "kept for the live hold";
+  EXPECT_EQ(machine.plan.ledger.holds, std::vector{Machine::holdOf(2, ours)});
+  EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
+  machine.plan.list.push_back(users); // set again by the user while held
+  ASSERT_TRUE(machine.begin(3, ours));
+  EXPECT_EQ(machine.plan.ledger.displaced.at(fnSource), std::vector{users}) << "displaced twice";
+  machine.running.erase(3);
+  Holds::release(machine.plan, machine.world);
+  machine.plan.list = {entry(1, 2)}; // a lockless write took it out
+  Holds::restoreLive(machine.plan, machine.world, [&](const KeyMappingHold &h) { return h == Machine::holdOf(1, ours); });
+  EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), ours}));
 }
 
 } // namespace
@@ -322,20 +257,10 @@ TEST(ProcessIdentityTest, NamesEachProcessAndItsBootAsTheSystemDoes) {
   };
   const std::string boot = bootIdentifier();
   ASSERT_FALSE(boot.empty());
+  EXPECT_TRUE(namesItself());
   TestSupport::sleep_for(std::chrono::milliseconds{50}); // a child's start some clock ticks after ours
-  struct Row {
-    const char *what;
-    bool forked;
-  };
-  for (const auto &[what, forked] : {Row{"first asked", false}, Row{"asked again", false},
-                                     Row{"in a forked child", true}, Row{"after the child", false}}) {
-    SCOPED_TRACE(what);
-    if (!forked) {
-      EXPECT_TRUE(namesItself());
-      EXPECT_EQ(bootIdentifier(), boot);
-      continue;
-    }
-    TestSupport::Child child([&] { ::_exit(namesItself() && bootIdentifier() == boot ? 0 : 1); });
-    EXPECT_EQ(child.wait(), 0);
-  }
+  TestSupport::Child child([&] { ::_exit(namesItself() && bootIdentifier() == boot ? 0 : 1); });
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_TRUE(namesItself()) << "after the child";
+  EXPECT_EQ(bootIdentifier(), boot);
 }
