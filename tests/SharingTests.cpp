@@ -77,12 +77,6 @@ struct Application : Talker {
           }
         }),
         began(line().value_or("nothing")), guard(std::atoi(began.c_str())) {}
-  std::string end() {
-    tell('e');
-    const auto said = line().value_or("");
-    wait();
-    return said;
-  }
 
   const std::string began; // the guard's pid, or why the begin failed
   const pid_t guard;
@@ -93,19 +87,27 @@ enum class Way { end, kill, killWithGuard }; // as SCOPED_TRACE shows them: 0, 1
 struct SharingTest : KeyMappingTest {
   SharingTest() : KeyMappingTest(original) {}
   // Guards outlive the applications we kill; as their subreaper we reap
-  // them and learn how they ended.
+  // them and learn how they ended. And our children must never pass for
+  // us: what currentProcess() keeps from its first read, here, must not
+  // outlive a fork, and they start some clock ticks after us, so that a
+  // start time taken over from us would differ. (A killed application's
+  // hold that named us would stay live, or a live one's look gone.)
   void SetUp() override {
     KeyMappingTest::SetUp();
 #if defined(PR_SET_CHILD_SUBREAPER)
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
 #endif
+    (void)currentProcess();
+    sleep_for(50ms);
   }
   // Ends \p app as \p way says; killed, once its guard has ended as it
   // must. A Mac has no subreaper: launchd reaps the guard there, and only
   // that it ended shows.
   static void stop(Application &app, Way way) {
     if (way == Way::end) {
-      EXPECT_EQ(app.end(), "restored");
+      app.tell('e');
+      EXPECT_EQ(app.line(), "restored");
+      EXPECT_EQ(app.wait(), 0);
       return;
     }
     ::kill(app.pid(), SIGKILL);
@@ -151,40 +153,20 @@ TEST_F(SharingTest, TwoApplicationsWithOneEntryInEveryOrderAmongOtherTools) {
       }
 }
 
-// Another destination for a held key is refused, and keymap shows who
-// holds it. A guard with no hold of its own, as a program that keeps no
-// ledger starts it, leaves an entry that a live hold names.
-TEST_F(SharingTest, AnotherDestinationIsRefusedWhatOthersHoldStays) {
-  Application holder(ours);
-  ASSERT_GT(holder.guard, 0) << holder.began;
-  EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, entry(FnRemapMapping::fnSource, 0x70000006D)); },
-              fails(Code::keyRemappedByOther, "the key 0xFF00000003 is remapped by process " + std::to_string(holder.pid())));
-  ToolProcess keymap(KEYMAP, {"keymap", "holders"}, root);
-  EXPECT_EQ(keymap.wait(), 0);
-  const std::string src = "HIDKeyboardModifierMappingSrc=1095216660483";
-  EXPECT_THAT(keymap.standardOutput(),
-              testing::MatchesRegex("application " + std::to_string(holder.pid()) + " \\([A-Za-z]+\\) live, guard " +
-                                    std::to_string(holder.guard) + " live, this boot: HIDKeyboardModifierMappingDst=30064771182 " +
-                                    src + "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176 " + src + "\n"));
-  ToolProcess guard(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006E"}, root);
-  EXPECT_EQ(guard.wait(), 0);
-  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
-  EXPECT_EQ(holder.end(), "restored");
-  EXPECT_THAT(reapAll(), testing::IsEmpty());
-  EXPECT_EQ(store.read(), original);
-}
-
 // Holds that the next begin's repair must end, each naming an entry in the
 // list: an application gone, one that has exited but is not yet reaped, a
 // pid now another process's (the start time differs), a hold of another
 // boot (its entry left where the list does not outlive a restart: then it
 // is no longer ours, as on macOS); and one it must keep: a live
-// application's.
-TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGone) {
+// application's, whose key another destination may not take, whose entry a
+// guard with no hold of its own (as a program that keeps no ledger starts
+// it) leaves, and which keymap shows.
+TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGoneAndKeepsALiveOne) {
   Child zombie([] {});
   ASSERT_TRUE(awaitZombie(zombie.pid()));
   const ProcessIdentity self = currentProcess();
-  const std::string boot = bootIdentifier();
+  const std::string boot = bootIdentifier(), src = " HIDKeyboardModifierMappingSrc=1095216660483";
+  ASSERT_FALSE(boot.empty());
   const auto remap = entry(FnRemapMapping::fnSource, 0x70000006C);
   for (const auto &[what, application, holdBoot, live] : std::vector<std::tuple<std::string, ProcessIdentity, std::string, bool>>{
            {"gone", {goneProcess(), 1}, boot, false},
@@ -194,8 +176,16 @@ TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGone) {
            {"live", self, boot, true}}) {
     SCOPED_TRACE(what);
     ASSERT_TRUE(store.write(FnRemapMapping::merging(original, remap)));
-    KeyMappingLedger::file().save({{{application, {1, 1}, holdBoot, remap}}, {{FnRemapMapping::fnSource, {*original[2].entry()}}}});
+    KeyMappingLedger::file().save({{{application, {goneProcess(), 1}, holdBoot, remap}}, {{FnRemapMapping::fnSource, {*original[2].entry()}}}});
     EXPECT_TRUE(FnRemapSession::begin(FNGUARD_TOOL, entry(3, 4)).end().restored);
+    if (live) {
+      EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
+                  fails(Code::keyRemappedByOther, "the key 0xFF00000003 is remapped by process " + std::to_string(self.pid)));
+      EXPECT_EQ(ToolProcess(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006C"}, root).wait(), 0);
+      ToolProcess keymap(KEYMAP, {"keymap", "holders"}, root);
+      EXPECT_EQ(keymap.wait(), 0);
+      EXPECT_THAT(keymap.standardOutput(), testing::MatchesRegex("application " + std::to_string(self.pid) + " \\([A-Za-z]+\\) live, guard [0-9]+ gone, this boot: HIDKeyboardModifierMappingDst=30064771180" + src + "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176" + src + "\n"));
+    }
     const bool stays = live || (holdBoot != boot && !HID::listOutlivesRestart());
     EXPECT_EQ(store.read(), stays ? FnRemapMapping::merging(original, remap) : original);
     EXPECT_EQ(KeyMappingLedger::file().peek().holds.holds.size(), live ? 1u : 0u);
@@ -213,20 +203,19 @@ TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGone) {
 // over it, and a guard meeting it removes as one without a ledger does.
 // One that others may write to is no ledger to trust or to write.
 TEST_F(SharingTest, TheLedgerSetsADamagedOneAsideAndLeavesANewerOneAlone) {
-  namespace fs = std::filesystem;
   const auto ledger = KeyMappingLedger::file();
   const std::string file = ledger.path(), damaged = "{\"version\": 1, \"holds\": [";
 #if !defined(__APPLE__)
   EXPECT_EQ(file, (path / "UserKeyMapping.holders").string());
-  fs::remove_all(path);
+  std::filesystem::remove_all(path);
   EXPECT_EQ(ledger.load().holds, KeyMappingHolds{}) << "no state directory: no holds";
 #endif
-  const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+  const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf";
   const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", ours},
                                {{INT32_MIN, UINT64_MAX}, {INT32_MAX, 0}, odd, {{odd, INT64_MIN}, {"", INT64_MAX}}}},
                               {{FnRemapMapping::fnSource, {*original[2].entry(), {}}}, {INT64_MIN, {{{odd, -1}}}}}};
   ledger.save(holds);
-  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(ledger.load().holds, holds);
   KeyMappingHolds large{{}, {{FnRemapMapping::fnSource, {{}}}}};
   for (int key = 0; key < 100000; ++key)
@@ -236,7 +225,7 @@ TEST_F(SharingTest, TheLedgerSetsADamagedOneAsideAndLeavesANewerOneAlone) {
 
   std::ofstream(file, std::ios::trunc) << damaged;
   EXPECT_EQ(ledger.peek().state, KeyMappingLedger::Loaded::State::damaged);
-  EXPECT_TRUE(fs::exists(file)) << "a reader without the lock moved it";
+  EXPECT_TRUE(std::filesystem::exists(file)) << "a reader without the lock moved it";
   ASSERT_TRUE(store.write(FnRemapMapping::merging(original, ours)));
   EXPECT_TRUE(FnRemapSession::begin(FNGUARD_TOOL, ours).end().restored);
   EXPECT_EQ(readFile(ledger.damagedPath()), damaged);
@@ -264,29 +253,29 @@ TEST_F(SharingTest, TheLedgerSetsADamagedOneAsideAndLeavesANewerOneAlone) {
 // How the guards of killed applications end is ours to learn only as their
 // subreaper, which a Mac has no form of.
 #if defined(PR_SET_CHILD_SUBREAPER)
-// One application with eight remaps, or two at once, killed: sixteen guards
-// wake together, and none may put back an entry another took out.
+// Two applications with eight remaps each, begun at once and killed:
+// sixteen guards wake together, and none may put back an entry another took
+// out.
 TEST_F(SharingTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
-  for (const int count : {1, 2})
-    for (int round = 0; round < 3; ++round) {
-      SCOPED_TRACE(std::to_string(count) + " applications, round " + std::to_string(round));
-      std::vector<std::unique_ptr<Child>> applications;
-      for (int a = 0; a < count; ++a)
-        applications.push_back(std::make_unique<Child>([a] {
-          std::vector<FnRemapSession> sessions;
-          for (int i = 0; i < 8; ++i)
-            sessions.push_back(FnRemapSession::begin(FNGUARD_TOOL, entry(0x700000004 + 8 * a + i, 0x70000006E)));
-          sleepForever();
-        }));
-      ASSERT_TRUE(eventually([&] { return store.read().value().size() == original.size() + 8 * count; }))
-          << "the applications did not install";
-      for (const auto &app : applications)
-        ::kill(app->pid(), SIGKILL);
-      for (const auto &app : applications)
-        EXPECT_EQ(app->wait(), 128 + SIGKILL);
-      EXPECT_EQ(reapAll(), std::vector<int>(8 * count, 0));
-      EXPECT_EQ(store.read(), original);
-    }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<std::unique_ptr<Child>> applications;
+    for (int a = 0; a < 2; ++a)
+      applications.push_back(std::make_unique<Child>([a] {
+        std::vector<FnRemapSession> sessions;
+        for (int i = 0; i < 8; ++i)
+          sessions.push_back(FnRemapSession::begin(FNGUARD_TOOL, entry(0x700000004 + 8 * a + i, 0x70000006E)));
+        sleepForever();
+      }));
+    ASSERT_TRUE(eventually([&] { return store.read().value().size() == original.size() + 16; }))
+        << "the applications did not install";
+    for (const auto &app : applications)
+      ::kill(app->pid(), SIGKILL);
+    for (const auto &app : applications)
+      EXPECT_EQ(app->wait(), 128 + SIGKILL);
+    EXPECT_EQ(reapAll(), std::vector<int>(16, 0));
+    EXPECT_EQ(store.read(), original);
+  }
 }
 
 // A writer stopped with the lock held after its read: an application's
