@@ -6,7 +6,7 @@
 #include "FnRemapKit/KeyMappingLedger.hpp"
 #include "ledger/Holds.hpp"
 #include "ledger/LedgerFormat.hpp"
-#include "support/ProcessIdentity.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -101,8 +101,9 @@ struct SharingTest : KeyMappingTest {
     sleep_for(50ms);
   }
   // Ends \p app as \p way says; killed, once its guard has ended as it
-  // must. A Mac has no subreaper: launchd reaps the guard there, and only
-  // that it ended shows.
+  // must (killed with it, it may yet have done its part first, when we are
+  // slow between the two). A Mac has no subreaper: launchd reaps the guard
+  // there, and only that it ended shows.
   static void stop(Application &app, Way way) {
     if (way == Way::end) {
       app.tell('e');
@@ -115,7 +116,7 @@ struct SharingTest : KeyMappingTest {
       ::kill(app.guard, SIGKILL);
     app.wait();
 #if defined(PR_SET_CHILD_SUBREAPER)
-    EXPECT_EQ(waitFor(app.guard, 10s), way == Way::kill ? 0 : 128 + SIGKILL);
+    EXPECT_THAT(waitFor(app.guard, 10s), testing::AnyOf(0, way == Way::kill ? 0 : 128 + SIGKILL));
 #else
     EXPECT_TRUE(eventually([&] { return ::kill(app.guard, 0) != 0; }));
 #endif
@@ -181,10 +182,14 @@ TEST_F(SharingTest, TheRepairEndsTheHoldsOfApplicationsThatAreGoneAndKeepsALiveO
     if (live) {
       EXPECT_THAT([] { FnRemapSession::begin(FNGUARD_TOOL, ours); },
                   fails(Code::keyRemappedByOther, "the key 0xFF00000003 is remapped by process " + std::to_string(self.pid)));
-      EXPECT_EQ(ToolProcess(FNGUARD_TOOL, {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006C"}, root).wait(), 0);
+      const std::vector<std::string> orphan = {"tarnwick-fn-guard", std::to_string(goneProcess()), "0xFF00000003", "0x70000006C"};
+      EXPECT_EQ(ToolProcess(FNGUARD_TOOL, orphan, root).wait(), 0);
       ToolProcess keymap(KEYMAP, {"keymap", "holders"}, root);
       EXPECT_EQ(keymap.wait(), 0);
-      EXPECT_THAT(keymap.standardOutput(), testing::MatchesRegex("application " + std::to_string(self.pid) + " \\([A-Za-z]+\\) live, guard [0-9]+ gone, this boot: HIDKeyboardModifierMappingDst=30064771180" + src + "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176" + src + "\n"));
+      EXPECT_THAT(keymap.standardOutput(),
+                  testing::MatchesRegex("application " + std::to_string(self.pid) + " \\([A-Za-z]+\\) live, guard [0-9]+ gone, " +
+                                        "this boot: HIDKeyboardModifierMappingDst=30064771180" + src +
+                                        "\ndisplaced for 0xFF00000003: HIDKeyboardModifierMappingDst=30064771176" + src + "\n"));
     }
     const bool stays = live || (holdBoot != boot && !HID::listOutlivesRestart());
     EXPECT_EQ(store.read(), stays ? FnRemapMapping::merging(original, remap) : original);
@@ -267,8 +272,7 @@ TEST_F(SharingTest, GuardsThatWakeTogetherEachRemoveTheirOwn) {
           sessions.push_back(FnRemapSession::begin(FNGUARD_TOOL, entry(0x700000004 + 8 * a + i, 0x70000006E)));
         sleepForever();
       }));
-    ASSERT_TRUE(eventually([&] { return store.read().value().size() == original.size() + 16; }))
-        << "the applications did not install";
+    ASSERT_TRUE(eventually([&] { return store.read().value().size() == original.size() + 16; })) << "not installed";
     for (const auto &app : applications)
       ::kill(app->pid(), SIGKILL);
     for (const auto &app : applications)
