@@ -120,7 +120,7 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
         else
           machine.running.erase(app);
       } else {
-        const auto how = rng() % 4; // end, killed, killed with its guard, died before writing its ledger
+        const auto how = rng() % 4; // end, killed, killed with its guard, list written but not the ledger
         const auto ledger = machine.plan.ledger;
         machine.running.erase(app);
         if (how != 2)
@@ -130,7 +130,7 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
         holding.erase(app);
       }
       if (rng() % 8 == 0 && std::ranges::find(list, users[0]) == list.end())
-        list.push_back(users[0]); // it displaced, or once displaced, the Fn remap stays beside it
+        list.push_back(users[0]); // set again by the user: beside a held remap, what they want now
       if (rng() % 8 == 0) {
         std::erase_if(list, [&](const auto &e) { return std::ranges::find(remaps, e) != remaps.end(); });
         Holds::restoreLive(machine.plan, machine.world, {});
