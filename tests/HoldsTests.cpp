@@ -96,9 +96,10 @@ struct Machine {
     plan.list = Holds::installing(plan, world, holdOf(app, remap));
     return true;
   }
-  // end(), or the guard of an application that is gone: its own hold.
-  void release(std::int32_t app, const KeyMappingEntry &remap) {
-    Holds::release(plan, world, [&](const KeyMappingHold &h) { return h == holdOf(app, remap); }, &remap);
+  // end(), or the guard of an application that is gone: its own hold. The
+  // application whose live hold keeps the remap; 0 when none does.
+  std::int32_t release(std::int32_t app, const KeyMappingEntry &remap) {
+    return Holds::release(plan, world, [&](const KeyMappingHold &h) { return h == holdOf(app, remap); }, &remap);
   }
 };
 
@@ -151,15 +152,15 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
 
 // A row the random histories do not reach: the user replaced both theirs
 // and ours while held. What a later install drops is what they want now,
-// not the entry they replaced.
+// not the entry they replaced. (And a release says whose hold kept ours.)
 TEST(HoldsRulesTest, PutBackWhatTheUserWantsNow) {
   const auto ours = entry(fnSource, fnDestination), replaced = entry(fnSource, 0x700000069);
   Machine machine;
   ASSERT_TRUE(machine.begin(1, ours));
   machine.plan.list = {entry(1, 2), replaced};
   ASSERT_TRUE(machine.begin(2, ours));
-  machine.release(1, ours);
-  machine.release(2, ours);
+  EXPECT_EQ(machine.release(1, ours), 2);
+  EXPECT_EQ(machine.release(2, ours), 0);
   EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), replaced}));
 }
 
