@@ -31,8 +31,7 @@ void signalFromStranger(pid_t pid, int signal) {
   ASSERT_EQ(stranger.wait(), 0);
 }
 
-class MonitorTest : public KeyMappingTest {
-protected:
+struct MonitorTest : KeyMappingTest {
   MonitorTest() : KeyMappingTest(original) {}
 };
 
@@ -40,37 +39,30 @@ protected:
 /// pid at that moment, and why the monitor stopped, if it has.
 struct Said { int event = -1; pid_t guard = 0; int code = 0; std::string reason; };
 
-void sayEvent(int out, int event, pid_t guard, int code = 0, const std::string &reason = "") {
-  Talker::say(out, std::to_string(event) + " " + std::to_string(guard) + " " + std::to_string(code) + " " + reason);
+void sayEvent(int out, int event, FnRemapSessionRef session) {
+  FnRemapErrorCode code = FnRemapErrorNone;
+  char reason[256];
+  FnRemapSessionGetMonitorStopReason(session, &code, reason, sizeof reason);
+  Talker::say(out, std::to_string(event) + " " + std::to_string(FnRemapSessionGetGuardPID(session)) + " " +
+                       std::to_string(code) + " " + reason);
 }
 
-// An application in a process of its own: it begins (through the C
-// interface when asked), runs \p afterBegin, and says its guard's pid and
-// then each event, one line each.
+// An application in a process of its own: it begins, runs \p afterBegin,
+// and says its guard's pid and then each event, one line each. Through the
+// C interface, whose calls are the C++ class's (the handler, the guard's
+// pid and the reason), with its codes held to the class's by
+// SessionErrorsTests.
 class Application : public Talker {
 public:
-  explicit Application(bool throughC = false, const std::function<void()> &afterBegin = {})
+  explicit Application(const std::function<void()> &afterBegin = {})
       : Talker([&](int out, int) {
-          std::optional<FnRemapSession> session;
-          FnRemapSessionRef handle = nullptr;
-          if (throughC) {
-            handle = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
-            FnRemapSessionSetEventHandler(handle, [](FnRemapSessionRef from, FnRemapEvent event, void *to) {
-              FnRemapErrorCode code = FnRemapErrorNone;
-              char reason[256];
-              FnRemapSessionGetMonitorStopReason(from, &code, reason, sizeof reason);
-              sayEvent(static_cast<int>(reinterpret_cast<std::intptr_t>(to)), event, FnRemapSessionGetGuardPID(from), code, reason);
-            }, reinterpret_cast<void *>(static_cast<std::intptr_t>(out)));
-          } else {
-            session.emplace(FnRemapSession::begin(FNGUARD_TOOL, ours));
-            session->onEvent([&](Event event) {
-              const auto why = session->monitorStopReason().value_or(FnRemapSession::Ending{true, {}});
-              sayEvent(out, static_cast<int>(event), session->guardPid(), static_cast<int>(why.code), why.message);
-            });
-          }
+          const auto session = FnRemapSessionBegin(FNGUARD_TOOL, FnRemapFnSource, FnRemapFnDestination, nullptr, 0);
+          FnRemapSessionSetEventHandler(session, [](FnRemapSessionRef from, FnRemapEvent event, void *to) {
+            sayEvent(static_cast<int>(reinterpret_cast<std::intptr_t>(to)), event, from);
+          }, reinterpret_cast<void *>(static_cast<std::intptr_t>(out)));
           if (afterBegin)
             afterBegin();
-          sayEvent(out, 0, session ? session->guardPid() : FnRemapSessionGetGuardPID(handle));
+          sayEvent(out, 0, session);
           sleepForever();
         }) {}
   /// The next line; nothing after \p limit.
@@ -149,7 +141,7 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
       const auto state = root / (cause.name + std::to_string(signal));
       at(state);
       ASSERT_TRUE(store.write(original));
-      auto application = std::make_unique<Application>(signal == SIGTERM, cause.change ? nullptr : oneDescriptorLeft);
+      auto application = std::make_unique<Application>(cause.change ? nullptr : oneDescriptorLeft);
       const auto began = application->next();
       ASSERT_TRUE(began && began->guard > 0) << cause.name;
       if (cause.change)
