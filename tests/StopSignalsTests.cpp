@@ -70,30 +70,26 @@ struct StopSignalTest : KeyMappingTest {
 };
 
 // One guard under the reaper, in a state directory of its own holding
-// `before`, with a parent that sends it a signal when told to on a pipe:
-// {guard pid, signal}. \p inReaper runs in the reaper before it starts.
+// `before`, with a parent that sends it a signal when told to: the signal
+// on a pipe, the guard's pid in a file. \p inReaper runs in the reaper before it starts.
 // With \p replacing, the ledger's hold names the parent and a guard gone:
 // stopped by a stranger before its session could name it there, this
 // replacement must release the entry rather than keep it for its own, live,
 // application.
 struct Watched {
   Watched(const std::filesystem::path &folder, const std::function<void()> &inReaper = {}, bool replacing = false)
-      : state(folder / "state"), parent([](int, int hear) {
-          int order[2] = {};
-          std::size_t got = 0; // told a byte at a time
-          while (got < sizeof order && ::read(hear, reinterpret_cast<char *>(order) + got, 1) == 1)
-            ++got;
-          if (got == sizeof order)
-            ::kill(order[0], order[1]);
+      : state(folder / "state"), told(folder / "guard"), parent([this](int, int hear) {
+          char signal = 0;
+          if (::read(hear, &signal, 1) == 1)
+            ::kill(std::stoi(readFile(told)), signal);
           sleepForever();
         }) {
     std::filesystem::create_directories(folder);
     ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1);
     EXPECT_TRUE(HIDKeyMappingStore().write(before));
-    const auto look = lookUpProcess(parent.pid());
-    EXPECT_TRUE(look);
-    if (replacing && look)
-      KeyMappingLedger::file().save({{{{parent.pid(), look->start}, {goneProcess(), 1}, bootIdentifier(), ours}}, {}});
+    if (replacing)
+      KeyMappingLedger::file().save(
+          {{{{parent.pid(), lookUpProcess(parent.pid()).value().start}, {goneProcess(), 1}, bootIdentifier(), ours}}, {}});
     int report[2];
     EXPECT_EQ(::pipe(report), 0);
     reaper.emplace(ORPHAN_REAPER, underReaper(parent.pid()), folder, [&] {
@@ -122,16 +118,15 @@ struct Watched {
     return guard.empty() ? -1 : std::stoi(guard);
   }
   void tellParent(pid_t guard, int signal) {
-    const int order[2] = {guard, signal};
-    for (const char byte : std::string_view(reinterpret_cast<const char *>(order), sizeof order))
-      parent.tell(byte);
+    std::ofstream(told) << guard;
+    parent.tell(static_cast<char>(signal));
   }
   std::optional<KeyMappingList> list() const {
     ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1);
     return HIDKeyMappingStore().read();
   }
 
-  std::filesystem::path state;
+  std::filesystem::path state, told; // told: the guard's pid, for the parent
   Talker parent;
   std::optional<ToolProcess> reaper;
   int reportFd = -1, reportEnd = -1; // reportEnd: the guard's number for its end
