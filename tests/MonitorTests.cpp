@@ -79,33 +79,14 @@ public:
 
 } // namespace
 
-// Someone SIGKILLs the guard: within 5 s a new guard watches, the entry is
-// in place, and the application hears it once. The application is then
-// SIGKILLed, and the new guard puts the user's list back.
-TEST_F(MonitorTest, AKilledGuardIsReplacedAndTheReplacementStillRemoves) {
-  Application application;
-  const auto began = application.next();
-  ASSERT_TRUE(began && began->event == 0 && began->guard > 0);
-  const auto killedAt = std::chrono::steady_clock::now();
-  signalFromStranger(began->guard, SIGKILL);
-  const auto replaced = application.next();
-  ASSERT_TRUE(replaced) << "no event";
-  EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 5s);
-  EXPECT_EQ(replaced->event, static_cast<int>(Event::guardReplaced));
-  EXPECT_TRUE(replaced->guard > 0 && replaced->guard != began->guard && ::kill(replaced->guard, 0) == 0);
-  EXPECT_EQ(store.read(), remapped);
-  EXPECT_TRUE(application.quietFor(500ms)) << "more than one event";
-  signalFromStranger(application.pid(), SIGKILL);
-  EXPECT_TRUE(eventually([&] { return store.read() == original; })) << "the new guard did not remove the entry";
-}
-
 // What the monitor cannot get past, each in an application over a key
 // mapping of its own, whose guard a stranger then kills or stops: a newer
 // FnRemapKit's ledger, a list the store reads with a foreign entry (once
-// refused), one it cannot read (no list of entries), one descriptor left.
-// Each application runs on and hears one event: where the list can be read,
-// the entry is out, or in with a new guard; else the monitor stops, and the
-// guard it keeps removes the entry at the exit.
+// refused), one it cannot read (no list of entries), one descriptor left;
+// and nothing. Each application runs on and hears one event: where the list
+// can be read, the entry is out, or in with a new guard; else the monitor
+// stops. The guard it keeps, or its replacement, removes the entry when the
+// application is killed (putting back the user's list as it was).
 TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
   namespace fs = std::filesystem;
   const auto at = [&](const fs::path &state) { ::setenv("TARNWICK_HID_STATE_DIR", (path = state).c_str(), 1); };
@@ -121,6 +102,7 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
     std::string name;
     std::function<void()> change; // none for the descriptors
     std::optional<Event> heard;
+    std::optional<KeyMappingList> left = {}; // once the application is killed; none: without ours
   };
   const std::vector<Cause> causes = {
       {"newer ledger", [] {
@@ -131,7 +113,8 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
       {"boolean", [&] { putList(R"([{"Foreign": true}, {"HIDKeyboardModifierMappingDst": 30064771296, "HIDKeyboardModifierMappingSrc": 30064771129},
                                    {"HIDKeyboardModifierMappingDst": 30064771182, "HIDKeyboardModifierMappingSrc": 1095216660483}])"); }, {}},
       {"no list of entries", [&] { putList("[1]"); }, Event::monitorStopped},
-      {"one descriptor left", {}, {}}};
+      {"one descriptor left", {}, {}},
+      {"nothing", [] {}, {}, original}};
   struct Running { const Cause *cause; int signal; fs::path state; std::unique_ptr<Application> application; };
   std::vector<Running> running;
   for (const auto &cause : causes)
@@ -170,7 +153,8 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
     if (said->event != static_cast<int>(Event::removed) && said->guard > 0) {
       EXPECT_EQ(::kill(said->guard, 0), 0) << "no guard kept";
       ::kill(application->pid(), SIGKILL);
-      EXPECT_TRUE(eventually([&] { return held() == 0; })) << "the guard kept did not remove the entry";
+      EXPECT_TRUE(eventually([&] { return cause->left ? store.read() == cause->left : held() == 0; }))
+          << "the guard kept did not remove the entry";
     }
   }
 }
@@ -178,34 +162,41 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
 // A stranger's SIGTERM (the guard releases and exits 0), or a SIGKILL
 // once the guard's file is gone (an application moved, or updated: no new
 // guard can be had): that is the end of the remap, one Removed and no new
-// guard. From inside the handler, end() is refused.
-TEST_F(MonitorTest, AGuardStoppedOrNotToBeHadAgainTakesTheEntryOut) {
-  for (const bool stopped : {true, false}) {
-    SCOPED_TRACE(stopped ? "stopped by a stranger" : "killed, its file gone");
+// guard. A SIGKILL with the file there: within 5 s a new guard watches, the
+// entry in place, and one GuardReplaced. From inside the handler, end() is
+// refused.
+TEST_F(MonitorTest, AGuardKilledIsReplacedOneStoppedOrNotToBeHadAgainTakesTheEntryOut) {
+  for (const auto &[signal, fileGone] : {std::pair{SIGTERM, false}, {SIGKILL, true}, {SIGKILL, false}}) {
+    const bool replaced = signal == SIGKILL && !fileGone;
+    SCOPED_TRACE(replaced ? "killed" : fileGone ? "killed, its file gone" : "stopped by a stranger");
     const auto copy = root / "guard";
     std::filesystem::copy_file(FNGUARD_TOOL, copy, std::filesystem::copy_options::overwrite_existing);
     auto session = FnRemapSession::begin(copy.string(), ours);
+    const pid_t first = session.guardPid();
     std::atomic<int> heard = 0;
-    std::atomic<bool> allRemoved = true;
+    std::atomic<bool> asExpected = true;
     FnRemapSession::Ending fromHandler{true, {}};
-    session.onEvent([&](Event event) {
+    session.onEvent([&, expected = replaced ? Event::guardReplaced : Event::removed](Event event) {
       fromHandler = session.end();
-      allRemoved = allRemoved && event == Event::removed;
+      asExpected = asExpected && event == expected;
       ++heard; // after: what the test reads once it has heard
     });
-    if (!stopped)
+    if (fileGone)
       std::filesystem::remove(copy);
-    signalFromStranger(session.guardPid(), stopped ? SIGTERM : SIGKILL);
+    const auto killedAt = std::chrono::steady_clock::now();
+    signalFromStranger(first, signal);
     ASSERT_TRUE(eventually([&] { return heard > 0; }));
-    EXPECT_TRUE(allRemoved);
+    EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 5s);
+    EXPECT_TRUE(asExpected);
     EXPECT_FALSE(fromHandler.restored);
     EXPECT_EQ(fromHandler.message, "called from the session's own event handler");
     EXPECT_EQ(fromHandler.code, FnRemapSessionError::Code::calledFromEventHandler);
-    EXPECT_EQ(store.read(), original);
-    EXPECT_TRUE(eventually([&] { return session.guardPid() == 0; }));
+    EXPECT_EQ(store.read(), replaced ? remapped : original);
+    const auto guard = [&] { return session.guardPid(); };
+    EXPECT_TRUE(eventually([&] { return replaced ? guard() > 0 && guard() != first && ::kill(guard(), 0) == 0 : guard() == 0; }));
     sleep_for(500ms);
     EXPECT_EQ(heard, 1);
-    EXPECT_TRUE(noChildren()) << "a guard was started again";
+    EXPECT_EQ(noChildren(), !replaced) << "a guard was started again, or none was";
     EXPECT_TRUE(session.end().restored);
   }
 }
