@@ -153,7 +153,8 @@ TEST_F(MonitorTest, NothingTheMonitorMeetsEndsTheApplication) {
     if (said->event != static_cast<int>(Event::removed) && said->guard > 0) {
       EXPECT_EQ(::kill(said->guard, 0), 0) << "no guard kept";
       ::kill(application->pid(), SIGKILL);
-      EXPECT_TRUE(eventually([&] { return cause->left ? store.read() == cause->left : held() == 0; }))
+      const auto left = cause->left; // a lambda may not capture a binding, as clang 14 has it
+      EXPECT_TRUE(eventually([&] { return left ? store.read() == left : held() == 0; }))
           << "the guard kept did not remove the entry";
     }
   }
