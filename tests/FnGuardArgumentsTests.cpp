@@ -53,10 +53,9 @@ TEST(FnGuardArgumentsTest, EveryUsageIsFormattedAsParseReadsIt) {
   std::vector<std::int64_t> usages = {INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX};
   for (int i = 0; i < 2000; ++i)
     usages.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)) * (rng() % 2 ? 1 : -1));
-  for (const auto usage : usages) {
-    const std::string text = FnGuardArguments::formatUsage(usage);
-    EXPECT_EQ(parse({"2", text, text}), value(2, usage, usage)) << text;
-  }
+  for (const auto usage : usages)
+    EXPECT_EQ(parse({"2", FnGuardArguments::formatUsage(usage), FnGuardArguments::formatUsage(usage)}),
+              value(2, usage, usage)) << usage;
   EXPECT_EQ(FnGuardArguments::formatUsage(-26), "0x-1A");
 }
 

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// The real tarnwick-fn-guard and the signals that end its wait: a
-// stranger's releases the entry, the parent's own ends the guard quietly;
-// and the check, before it says that it is watching, that it can reach the
-// key mapping.
+// The real tarnwick-fn-guard under the demo's reaper, which gives it a
+// /dev/log of its own (as root, where mount namespaces are allowed) and
+// prints what reaches it, and what ends its wait: a stranger's signal
+// releases the entry, the parent's own ends the guard quietly, the parent's
+// exit releases; and the check, before it says that it is watching, that
+// it can reach the key mapping.
 #include "support/TestSupport.hpp"
 
 #include <FnRemapKit/FnRemapKit.hpp>
 
+#include "support/ProcessIdentity.hpp"
+
 #include <poll.h>
-#if !defined(__APPLE__)
-#include <sys/prctl.h>
-#endif
 #include <sys/resource.h>
 
 #include <memory>
@@ -22,27 +23,14 @@ using FnRemapMapping::entry;
 namespace {
 
 #if !defined(__APPLE__)
-const KeyMappingList before = {entry(30064771129, 30064771296),
-                               entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination), {{"Other", 7}}};
+// Ours between a neighbour and an entry of other keys; the command line uses
+// the hexadecimal and decimal forms of the Fn remap's usages.
+const KeyMappingEntry ours = entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination);
+const KeyMappingList before = {entry(30064771129, 30064771296), ours, {{"Other", INT64_MIN}}};
 const KeyMappingList withoutOurs = {before[0], before[2]};
 
-std::vector<std::string> guardArguments(pid_t parent) {
-  return {FNGUARD_TOOL, std::to_string(parent), "0xFF00000003", "30064771182"};
-}
-
-// What arrives on \p fd until end of file, or until nothing has come for
-// \p limit; closes it.
-std::string readReport(int fd, std::chrono::milliseconds limit = 10s) {
-  std::string text;
-  char buffer[512];
-  for (pollfd ready{fd, POLLIN, 0}; ::poll(&ready, 1, static_cast<int>(limit.count())) > 0;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got <= 0)
-      break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return text;
+std::vector<std::string> underReaper(pid_t parent) {
+  return {"orphan-reaper", "-l", FNGUARD_TOOL, std::to_string(parent), "0xFF00000003", "30064771182"};
 }
 
 // Every signal that should end the guard's wait, as this test counts them.
@@ -62,14 +50,15 @@ std::uint64_t statusMask(pid_t pid, const std::string &field) {
 
 // Whether the reaper's output is that of a guard that ended as \p ending
 // says after one record at syslog priority \p priority (none when 0)
-// saying \p text; where no record can be had, only that it ended so.
+// saying \p text under \p identity; where no record can be had, only that
+// it ended so.
 testing::AssertionResult saidOnly(const ToolProcess &reaper, pid_t guard, const std::string &ending, int priority = 0,
-                                  const std::string &text = "") {
+                                  const std::string &text = "", const std::string &identity = FNGUARD_LOG_SUBSYSTEM) {
   const std::string out = reaper.standardOutput(), first = "pid " + std::to_string(guard) + " " + ending;
   std::string pattern = literally(first) + "\n";
   if (priority)
     pattern += "log: <" + std::to_string(priority) + ">[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} " +
-               literally(FNGUARD_LOG_SUBSYSTEM "[" + std::to_string(guard) + "]: fnguard: " + text) + "\n";
+               literally(identity + "[" + std::to_string(guard) + "]: fnguard: " + text) + "\n";
   const bool records = reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos;
   if (records ? matchesWhole(out, pattern) : out.starts_with(first + "\n"))
     return testing::AssertionSuccess();
@@ -80,58 +69,47 @@ struct StopSignalTest : KeyMappingTest {
   StopSignalTest() : KeyMappingTest(before) {}
 };
 
-// A pipe, both ends open until closed.
-struct Pipe {
-  Pipe() { EXPECT_EQ(::pipe(ends), 0); }
-  int ends[2] = {-1, -1};
-};
-
-// One guard under the demo's reaper (which shows its records, as root), in
-// a state directory of its own, with a parent that sends it a signal when
-// told to on a pipe: {guard pid, signal}.
+// One guard under the reaper, in a state directory of its own holding
+// `before`, with a parent that sends it a signal when told to: the signal
+// on a pipe, the guard's pid in a file. \p inReaper runs in the reaper before it starts.
+// With \p replacing, the ledger's hold names the parent and a guard gone:
+// stopped by a stranger before its session could name it there, this
+// replacement must release the entry rather than keep it for its own, live,
+// application.
 struct Watched {
-  Watched(const std::filesystem::path &folder, bool careless)
-      : folder(folder), state(folder / "state"), parent([this] {
-          ::close(command.ends[1]);
-          int order[2] = {};
-          if (::read(command.ends[0], order, sizeof order) == sizeof order)
-            ::kill(order[0], order[1]);
+  Watched(const std::filesystem::path &folder, const std::function<void()> &inReaper = {}, bool replacing = false)
+      : state(folder / "state"), told(folder / "guard"), parent([this](int, int hear) {
+          char signal = 0;
+          if (::read(hear, &signal, 1) == 1)
+            ::kill(std::stoi(readFile(told)), signal);
           sleepForever();
         }) {
-    ::close(command.ends[0]);
     std::filesystem::create_directories(folder);
     ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1);
     EXPECT_TRUE(HIDKeyMappingStore().write(before));
+    if (replacing)
+      KeyMappingLedger::file().save(
+          {{{{parent.pid(), lookUpProcess(parent.pid()).value().start}, {goneProcess(), 1}, bootIdentifier(), ours}}, {}});
     int report[2];
     EXPECT_EQ(::pipe(report), 0);
-    auto arguments = guardArguments(parent.pid());
-    arguments.insert(arguments.begin(), {"orphan-reaper", "-l"});
-    reaper.emplace(ORPHAN_REAPER, arguments, folder, [&] {
+    reaper.emplace(ORPHAN_REAPER, underReaper(parent.pid()), folder, [&] {
       ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1);
       const rlimit noCore{0, 0};
       ::setrlimit(RLIMIT_CORE, &noCore);
-      // As a careless parent may leave them: every stop signal ignored,
-      // every signal blocked.
-      if (careless) {
-        for (const int number : stopSignals())
-          ::signal(number, SIG_IGN);
-        sigset_t all;
-        sigfillset(&all);
-        ::sigprocmask(SIG_BLOCK, &all, nullptr);
-      }
+      if (inReaper)
+        inReaper();
     });
     ::close(report[1]);
     reportFd = report[0];
+    reportEnd = report[1];
   }
-  ~Watched() { ::close(command.ends[1]); }
-  // Whether the guard says that it watches. One byte: the reaper keeps its
-  // copy of the write end open.
+  ~Watched() { ::close(reportFd); }
+  // Whether the guard says that it watches: one byte. The pipe never
+  // reaches end of file here: the reaper keeps its copy of the write end.
   bool watching() {
     pollfd report{reportFd, POLLIN, 0};
     char byte = 0;
-    const bool said = ::poll(&report, 1, 10'000) == 1 && ::read(reportFd, &byte, 1) == 1 && byte == '\n';
-    ::close(reportFd);
-    return said;
+    return ::poll(&report, 1, 10'000) == 1 && ::read(reportFd, &byte, 1) == 1 && byte == '\n';
   }
   // Once it said that it watches.
   pid_t guardPid() const {
@@ -139,43 +117,63 @@ struct Watched {
                                        std::to_string(reaper->pid()) + "/children");
     return guard.empty() ? -1 : std::stoi(guard);
   }
+  void tellParent(pid_t guard, int signal) {
+    std::ofstream(told) << guard;
+    parent.tell(static_cast<char>(signal));
+  }
   std::optional<KeyMappingList> list() const {
     ::setenv("TARNWICK_HID_STATE_DIR", state.c_str(), 1);
     return HIDKeyMappingStore().read();
   }
 
-  std::filesystem::path folder, state;
-  Pipe command; // to the parent
-  Child parent;
+  std::filesystem::path state, told; // told: the guard's pid, for the parent
+  Talker parent;
   std::optional<ToolProcess> reaper;
-  int reportFd = -1;
+  int reportFd = -1, reportEnd = -1; // reportEnd: the guard's number for its end
 };
 
 // Each stop signal, from the test process (a stranger: the guard's parent
-// is another child) and from the parent itself, all rows at once. Every
-// other row's parent left the stop signals ignored and all signals blocked.
+// is another child) and from the parent itself, all rows at once; and
+// SIGTERM from a stranger as the parent dies of it too, as quitting an
+// application that kills its coalition, a logout or `systemctl --user
+// stop` do. Every other row's parent left the stop signals ignored and all
+// signals blocked.
 TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly) {
+  enum From { stranger, theParent, strangerAsTheParentDies };
   struct Row {
     int signal;
-    bool byParent;
+    From from;
     std::unique_ptr<Watched> watched;
     pid_t guard = -1;
+  };
+  const auto careless = [] {
+    for (const int number : stopSignals())
+      ::signal(number, SIG_IGN);
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, nullptr);
   };
   std::vector<Row> rows;
   const auto numbers = stopSignals();
   // The standard ones, and real-time ones from both ends and the middle.
   std::vector<int> sent(numbers.begin(), numbers.begin() + 14);
   sent.insert(sent.end(), {SIGRTMIN, SIGRTMIN + 1, (SIGRTMIN + SIGRTMAX) / 2, SIGRTMAX});
+  const auto add = [&](int signal, From from) {
+    rows.push_back({signal, from,
+                    std::make_unique<Watched>(root / ("row" + std::to_string(rows.size())),
+                                              rows.size() % 4 < 2 ? careless : std::function<void()>(), true)});
+  };
   for (const int signal : sent)
-    for (const bool byParent : {false, true})
-      rows.push_back({signal, byParent,
-                      std::make_unique<Watched>(root / ("row" + std::to_string(rows.size())), rows.size() % 4 < 2)});
+    for (const From from : {stranger, theParent})
+      add(signal, from);
+  add(SIGTERM, strangerAsTheParentDies);
 
   std::uint64_t stopMask = 0;
   for (const int number : numbers)
     stopMask |= std::uint64_t{1} << (number - 1);
+  const auto trace = [](const Row &row) { return std::to_string(row.signal) + " from " + "sp*"[row.from]; };
   for (auto &row : rows) {
-    SCOPED_TRACE(std::to_string(row.signal) + (row.byParent ? " from the parent" : " from a stranger"));
+    SCOPED_TRACE(trace(row));
     EXPECT_TRUE(row.watched->watching()) << "the guard did not say that it was watching";
     row.guard = row.watched->guardPid();
     ASSERT_GT(row.guard, 0);
@@ -191,95 +189,123 @@ TEST_F(StopSignalTest, AStrangersSignalReleasesAndTheParentsEndsTheGuardQuietly)
     EXPECT_EQ(statusMask(row.guard, "SigIgn") & (stopMask | pipe), pipe); // the C library's own are not ours
   }
   for (auto &row : rows) {
-    if (row.byParent) {
-      const int order[2] = {row.guard, row.signal};
-      EXPECT_EQ(::write(row.watched->command.ends[1], order, sizeof order), static_cast<ssize_t>(sizeof order));
-    } else {
-      ::kill(row.guard, row.signal);
-    }
-  }
-  const std::string stranger = std::to_string(::getpid());
-  for (auto &row : rows) {
-    SCOPED_TRACE(std::to_string(row.signal) + (row.byParent ? " from the parent" : " from a stranger"));
-    EXPECT_GE(row.watched->reaper->wait(), 0);
-    EXPECT_EQ(row.watched->list(), row.byParent ? before : withoutOurs);
-    if (row.byParent)
-      EXPECT_TRUE(saidOnly(*row.watched->reaper, row.guard, "was killed by signal " + std::to_string(row.signal)));
+    if (row.from == theParent)
+      row.watched->tellParent(row.guard, row.signal);
     else
-      EXPECT_TRUE(saidOnly(*row.watched->reaper, row.guard, "exited with status 0", 8 + 5,
-                           "stopped by signal " + std::to_string(row.signal) + " from process " + stranger +
-                               ", removed the fn remap"));
+      ::kill(row.guard, row.signal);
+    if (row.from == strangerAsTheParentDies)
+      ::kill(row.watched->parent.pid(), row.signal);
+  }
+  for (auto &row : rows) {
+    SCOPED_TRACE(trace(row));
+    EXPECT_GE(row.watched->reaper->wait(), 0);
+    EXPECT_EQ(row.watched->list(), row.from == theParent ? before : withoutOurs);
+    const auto removedAfter = [&](const std::string &why) {
+      return saidOnly(*row.watched->reaper, row.guard, "exited with status 0", 8 + 5, why + ", removed the fn remap");
+    };
+    const std::string byStranger = "stopped by signal " + std::to_string(row.signal) + " from process " + std::to_string(::getpid());
+    if (row.from == theParent)
+      EXPECT_TRUE(saidOnly(*row.watched->reaper, row.guard, "was killed by signal " + std::to_string(row.signal)));
+    else if (row.from == stranger)
+      EXPECT_TRUE(removedAfter(byStranger));
+    else
+      EXPECT_TRUE(removedAfter(byStranger) || removedAfter("parent " + std::to_string(row.watched->parent.pid()) + " exited"))
+          << row.watched->reaper->standardOutput();
   }
 }
 
-// The parent's signal that comes while a stranger's release waits for the
-// lock (which the test holds) ends the guard only once the release and its
+// A stranger's signal while the test holds the lock: the report pipe, open
+// while the guard watched, closes as it wakes, before it has the lock, with
+// our entry still in the list, and nothing more said on it. The parent's
+// signal that comes meanwhile ends the guard only once the release and its
 // record are done.
-TEST_F(StopSignalTest, TheParentsSignalDuringAReleaseEndsTheGuardAfterIt) {
-  Watched watched(root / "during", false);
+TEST_F(StopSignalTest, ItWakesBeforeTheLockAndTheParentsSignalWaitsForTheRelease) {
+  Watched watched(root / "during");
   ASSERT_TRUE(watched.watching());
   const pid_t guard = watched.guardPid();
+  const auto reporting = [&] {
+    return std::filesystem::exists("/proc/" + std::to_string(guard) + "/fd/" + std::to_string(watched.reportEnd));
+  };
+  sleep_for(300ms);
+  EXPECT_TRUE(reporting()) << "the pipe did not stay open while the guard watched";
   std::optional<KeyMappingLock> held(KeyMappingLock::acquire()); // the state directory is the row's
   ASSERT_TRUE(held->held()) << held->error();
   ::kill(guard, SIGTERM);
-  sleep_for(300ms); // it waits for the lock, 2 s at most
-  const int order[2] = {guard, SIGUSR1};
-  EXPECT_EQ(::write(watched.command.ends[1], order, sizeof order), static_cast<ssize_t>(sizeof order));
+  EXPECT_TRUE(eventually([&] { return !reporting(); }, 1500ms)) << "the pipe did not close as the guard woke";
+  pollfd report{watched.reportFd, POLLIN, 0};
+  EXPECT_EQ(::poll(&report, 1, 0), 0) << "more than the one byte";
+  watched.tellParent(guard, SIGUSR1);
   sleep_for(200ms);
-  EXPECT_EQ(watched.reaper->wait(500ms), -1) << "the parent's signal cut the release short";
+  EXPECT_EQ(watched.reaper->wait(500ms), -1) << "it did not wait for the lock, or the parent's signal cut it short";
+  EXPECT_EQ(watched.list(), before);
   held.reset();
-  ToolProcess &reaper = *watched.reaper;
-  EXPECT_EQ(reaper.wait(), 128 + SIGUSR1);
+  EXPECT_EQ(watched.reaper->wait(), 128 + SIGUSR1);
   EXPECT_EQ(watched.list(), withoutOurs);
-  EXPECT_TRUE(saidOnly(reaper, guard, "was killed by signal " + std::to_string(SIGUSR1), 8 + 5,
+  EXPECT_TRUE(saidOnly(*watched.reaper, guard, "was killed by signal " + std::to_string(SIGUSR1), 8 + 5,
                        "stopped by signal 15 from process " + std::to_string(::getpid()) + ", removed the fn remap"));
 }
 
-// An application that leaves SIGTERM alone, and its guard, both sent it at
-// once by a third process, as quitting an application that kills its
-// coalition, a logout or `systemctl --user stop` do: the entry goes. The
-// reference application, which quits on SIGTERM, ends its session as well.
-TEST_F(StopSignalTest, SIGTERMToTheApplicationAndItsGuardAtOnceRemovesTheEntry) {
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the guard outlives the application: we reap it
-  const KeyMappingList original = {before[0], before[2]};
-  for (const bool reference : {false, true}) {
-    SCOPED_TRACE(reference ? "parent-app" : "an application that does not handle SIGTERM");
-    ASSERT_TRUE(store.write(original));
-    std::optional<ToolProcess> app;
-    std::optional<Talker> bare;
-    pid_t appPid = -1, guard = -1;
-    if (reference) {
-      app.emplace(PARENT_APP, std::vector<std::string>{"parent-app", FNGUARD_TOOL}, root);
-      ASSERT_TRUE(eventually([&] {
-        return std::sscanf(app->standardOutput().c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1;
-      })) << app->standardError();
-      appPid = app->pid();
-    } else {
-      bare.emplace([](int out, int) {
-        auto session = FnRemapSession::begin(FNGUARD_TOOL, entry(FnRemapMapping::fnSource, FnRemapMapping::fnDestination));
-        Talker::say(out, std::to_string(session.guardPid()));
-        sleepForever();
-      });
-      const auto said = bare->line();
-      ASSERT_TRUE(said && std::stoi(*said) > 0);
-      guard = std::stoi(*said);
-      appPid = bare->pid();
-    }
-    // The reference application remaps Fn on both of Apple's pages.
-    auto installed = KeyMappingList{before[0], before[2], before[1]};
-    if (reference)
-      installed.push_back(entry(FnRemapMapping::fnVendorKeyboardSource, FnRemapMapping::fnDestination));
-    EXPECT_TRUE(eventually([&] { return store.read() == installed; })) << testing::PrintToString(store.read());
-    ::kill(appPid, SIGTERM);
-    ::kill(guard, SIGTERM);
-    // The reference application reaps its guard itself; ours is reaped by us.
-    if (reference)
-      EXPECT_EQ(app->wait(), 0) << app->standardError();
+// The parent's exit: one record of each outcome as syslog receives it,
+// facility user (8) plus the level, under the identifier a session may hand
+// the guard (one that is no reverse-DNS name leaves the built-in one). A
+// list it need not or cannot change, put once it watches, is not written.
+TEST_F(StopSignalTest, TheParentsExitReleasesAndSaysWhatBecameOfIt) {
+  struct Row {
+    std::string list; // none: `before`
+    const char *subsystem;
+    int status, priority;
+    std::string text, identity = FNGUARD_LOG_SUBSYSTEM;
+  };
+  for (const Row &row : std::vector<Row>{
+           {"", nullptr, 0, 8 + 5, "removed the fn remap"},
+           {"[]", "com.example.aAzZ09-_", 0, 8 + 5, "fn remap already restored", "com.example.aAzZ09-_"},
+           {"[{", "com.example app", 1, 8 + 3,
+            "fn remap not removed: could not read the current mapping: unsupportedShape"}}) {
+    SCOPED_TRACE(row.text);
+    Watched watched(root / row.text, [&] {
+      if (row.subsystem)
+        ::setenv("FNGUARD_LOG_SUBSYSTEM", row.subsystem, 1);
+    });
+    ASSERT_TRUE(watched.watching());
+    const std::filesystem::path file = watched.state / "UserKeyMapping.json";
+    if (!row.list.empty())
+      std::ofstream(file, std::ios::trunc) << row.list;
+    const auto identity = [&] {
+      struct stat s {};
+      EXPECT_EQ(::stat(file.c_str(), &s), 0);
+      return std::pair{s.st_ino, readFile(file)};
+    };
+    const auto untouched = identity();
+    const pid_t guard = watched.guardPid(), parent = watched.parent.pid();
+    ::kill(parent, SIGKILL);
+    EXPECT_EQ(watched.reaper->wait(), row.status);
+    if (row.list.empty())
+      EXPECT_EQ(watched.list(), withoutOurs);
     else
-      EXPECT_EQ(bare->wait(), 128 + SIGTERM);
-    EXPECT_EQ(reference ? 0 : waitFor(guard, 10s), 0);
-    EXPECT_EQ(store.read(), original);
+      EXPECT_EQ(identity(), untouched);
+    EXPECT_TRUE(saidOnly(*watched.reaper, guard, "exited with status " + std::to_string(row.status), row.priority,
+                         "parent " + std::to_string(parent) + " exited, " + row.text, row.identity));
   }
+}
+
+// An application that quits on SIGTERM (the reference one) and its guards,
+// all sent it at once by a third process: the sessions end, and the entries
+// go. (An application that leaves SIGTERM alone is the first test's.)
+TEST_F(StopSignalTest, SIGTERMToTheApplicationAndItsGuardAtOnceRemovesTheEntry) {
+  ASSERT_TRUE(store.write(withoutOurs));
+  ToolProcess app(PARENT_APP, {"parent-app", FNGUARD_TOOL}, root);
+  pid_t guard = -1;
+  ASSERT_TRUE(eventually([&] {
+    return std::sscanf(app.standardOutput().c_str(), "parent-app %*d: fn remap installed, guard %d", &guard) == 1;
+  })) << app.standardError();
+  // It remaps Fn on both of Apple's pages.
+  const KeyMappingList installed = {before[0], before[2], ours,
+                                    entry(FnRemapMapping::fnVendorKeyboardSource, FnRemapMapping::fnDestination)};
+  EXPECT_TRUE(eventually([&] { return store.read() == installed; })) << testing::PrintToString(store.read());
+  ::kill(app.pid(), SIGTERM);
+  ::kill(guard, SIGTERM);
+  EXPECT_EQ(app.wait(), 0) << app.standardError();
+  EXPECT_EQ(store.read(), withoutOurs);
 }
 
 // A guard that cannot reach the key mapping says why on its report pipe in
@@ -298,48 +324,43 @@ TEST_F(StopSignalTest, AGuardThatCannotReachTheKeyMappingSaysWhyInsteadOfWatchin
   ASSERT_EQ(::symlink("/dev/null", (refusedLock / "UserKeyMapping.lock").c_str()), 0);
   std::ofstream(refusedList / "UserKeyMapping.json") << "[]";
   ::chmod((refusedList / "UserKeyMapping.json").c_str(), 0622);
-  const std::string groupWritable = " is writable by group or others";
+  const std::string groupWritable = " is writable by group or others", notRemoved = "fn remap not removed: ";
   // Without a report pipe, a release that goes on without the lock as
   // before, or fails as before.
   struct Row {
     std::filesystem::path state;
     std::string reason, outcomeWithout;
   };
-  const std::string notRemoved = "fn remap not removed: ";
   for (const Row &row : std::vector<Row>{
            {open, "state directory " + open.string() + groupWritable, notRemoved},
            {file, "state directory " + file.string() + " is not a directory", notRemoved},
            {refusedLock, (refusedLock / "UserKeyMapping.lock").string() + " is a symbolic link", "fn remap already restored"},
            {refusedList, "cannot read " + (refusedList / "UserKeyMapping.json").string() + ": it" + groupWritable, notRemoved},
            {deep, ("state directory " + deep.string() + groupWritable).substr(0, 255), notRemoved}}) {
-    const auto &[state, reason, outcomeWithout] = row; // a lambda may not capture a binding, as clang 14 has it
-    const std::filesystem::path &stateDirectory = row.state;
-    SCOPED_TRACE(state.string());
+    SCOPED_TRACE(row.state.string());
     for (const bool reporting : {true, false}) {
       int report[2];
       ASSERT_EQ(::pipe(report), 0);
-      auto arguments = guardArguments(parent.pid());
-      arguments.insert(arguments.begin(), {"orphan-reaper", "-l"});
-      ToolProcess reaper(ORPHAN_REAPER, arguments, root, [&] {
-        ::setenv("TARNWICK_HID_STATE_DIR", stateDirectory.c_str(), 1);
+      ToolProcess reaper(ORPHAN_REAPER, underReaper(parent.pid()), root, [&] {
+        ::setenv("TARNWICK_HID_STATE_DIR", row.state.c_str(), 1);
         if (reporting)
           ::setenv("FNGUARD_READY_FD", std::to_string(report[1]).c_str(), 1);
       });
       ::close(report[1]);
       if (reporting) {
-        const std::string said = readReport(report[0]); // the guard's and the reaper's copies close as they exit
-        EXPECT_EQ(said, reason);
-        EXPECT_EQ(reaper.wait(5s), 1) << "it waited for its parent";
-        EXPECT_TRUE(reaper.standardOutput().starts_with("pid ")) << reaper.standardOutput();
-        EXPECT_EQ(reaper.standardOutput().find("log: "), std::string::npos) << reaper.standardOutput();
+        ASSERT_EQ(reaper.wait(5s), 1) << "it waited for its parent";
+        // The guard's and the reaper's copies closed as they exited.
+        EXPECT_EQ(readFile("/dev/fd/" + std::to_string(report[0])), row.reason);
+        ::close(report[0]);
+        EXPECT_TRUE(matchesWhole(reaper.standardOutput(), "pid [0-9]+ exited with status 1\n")) << reaper.standardOutput();
       } else {
         ::close(report[0]);
         EXPECT_EQ(reaper.wait(300ms), -1) << "it did not wait for its parent";
         ::kill(reaper.pid(), SIGTERM); // passed on to the guard: a stranger's, so it releases
-        EXPECT_EQ(reaper.wait(), outcomeWithout == notRemoved ? 1 : 0);
+        EXPECT_EQ(reaper.wait(), row.outcomeWithout == notRemoved ? 1 : 0);
         if (reaper.standardError().find("cannot give the command a /dev/log") == std::string::npos) {
           EXPECT_NE(reaper.standardOutput().find("fnguard: stopped by signal 15 from process " +
-                                                 std::to_string(reaper.pid()) + ", " + outcomeWithout),
+                                                 std::to_string(reaper.pid()) + ", " + row.outcomeWithout),
                     std::string::npos)
               << reaper.standardOutput();
         }
