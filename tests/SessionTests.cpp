@@ -258,14 +258,14 @@ TEST_P(ReapedGuardTest, ItsPidIsNeverTakenForTheGuard) {
         const bool forgotten = session.guardPid() != guard;
         ::_exit(forgotten && session.end().restored && ::kill(worker.pid(), 0) == 0 ? 0 : 1);
       });
-      ::_exit(application.wait(10s));
+      ::_exit(application.wait(30s));
     });
-    const int status = init.wait(15s);
+    const int status = init.wait(40s);
     if (status < 0)
       ::kill(init.pid(), SIGKILL); // and with it everyone in its namespace
     ::_exit(status);
   });
-  const int status = outside.wait(20s);
+  const int status = outside.wait(50s);
   if (status == 77 || status == 78 || status == 80)
     GTEST_SKIP() << (status == 77 ? "no pid namespace can be made here"
                                   : status == 78 ? "pids cannot be steered here" : "no seccomp filter can be set here");
