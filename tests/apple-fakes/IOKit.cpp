@@ -26,7 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -44,8 +43,6 @@ std::string folder() {
   return named ? named : "";
 }
 
-CFStringRef string(const char *text) { return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8); }
-
 std::string text(CFTypeRef string) {
   char bytes[4096];
   return CFStringGetCString(static_cast<CFStringRef>(string), bytes, sizeof bytes, kCFStringEncodingUTF8) ? bytes : "";
@@ -53,6 +50,14 @@ std::string text(CFTypeRef string) {
 
 std::string file(IOHIDEventSystemClientRef client, CFStringRef key, const char *suffix) {
   return text(client) + "/" + text(key) + suffix;
+}
+
+// The property list that \p bytes encode, as XML or binary; null for none.
+CFPropertyListRef propertyList(const std::string &bytes, CFOptionFlags options = kCFPropertyListImmutable) {
+  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()), static_cast<CFIndex>(bytes.size()));
+  CFPropertyListRef list = CFPropertyListCreateWithData(nullptr, data, options, nullptr, nullptr);
+  CFRelease(data);
+  return list;
 }
 
 std::mutex lock;
@@ -70,14 +75,9 @@ io_object_t handOut(std::ptrdiff_t matched) {
 // Whether a dictionary matches exactly the HID devices whose primary usage
 // is the keyboard's (generic desktop, keyboard).
 bool asksForKeyboards(CFDictionaryRef matching) {
-  CFMutableDictionaryRef keyboards = IOServiceMatching(kIOHIDDeviceKey);
-  for (const auto &[key, number] : {std::pair{kIOHIDPrimaryUsagePageKey, 1}, std::pair{kIOHIDPrimaryUsageKey, 6}}) {
-    CFStringRef name = string(key);
-    CFNumberRef value = CFNumberCreate(nullptr, kCFNumberIntType, &number);
-    CFDictionarySetValue(keyboards, name, value);
-    CFRelease(name);
-    CFRelease(value);
-  }
+  CFPropertyListRef keyboards = propertyList("<plist><dict><key>IOProviderClass</key><string>" kIOHIDDeviceKey
+                                             "</string><key>" kIOHIDPrimaryUsagePageKey "</key><integer>1</integer><key>"
+                                             kIOHIDPrimaryUsageKey "</key><integer>6</integer></dict></plist>");
   const bool same = CFEqual(keyboards, matching);
   CFRelease(keyboards);
   return same;
@@ -88,16 +88,13 @@ bool asksForKeyboards(CFDictionaryRef matching) {
 IOHIDEventSystemClientRef IOHIDEventSystemClientCreateSimpleClient(CFAllocatorRef) {
   const std::string path = folder();
   return path.empty() ? nullptr
-                      : reinterpret_cast<IOHIDEventSystemClientRef>(const_cast<__CFString *>(string(path.c_str())));
+                      : reinterpret_cast<IOHIDEventSystemClientRef>(const_cast<__CFString *>(
+                            CFStringCreateWithCString(nullptr, path.c_str(), kCFStringEncodingUTF8)));
 }
 
 CFTypeRef IOHIDEventSystemClientCopyProperty(IOHIDEventSystemClientRef client, CFStringRef key) {
   std::ifstream in(file(client, key, ".plist"), std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()), static_cast<CFIndex>(bytes.size()));
-  CFTypeRef value = CFPropertyListCreateWithData(nullptr, data, kCFPropertyListImmutable, nullptr, nullptr);
-  CFRelease(data);
-  return value;
+  return propertyList({std::istreambuf_iterator<char>(in), {}});
 }
 
 // Written beside and renamed over, as the stand-in writes.
@@ -128,18 +125,14 @@ extern "C" const char *appleFakeSharedFolder(void) {
 struct IONotificationPort {
   dispatch_queue_t queue = nullptr;
   io_iterator_t iterator = 0;
-  std::atomic<bool> stopping{false};
-  std::thread watcher;
+  std::jthread watcher;
 };
 
+// (The class's name is no text that XML would escape.)
 CFMutableDictionaryRef IOServiceMatching(const char *name) {
-  CFMutableDictionaryRef matching =
-      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  CFStringRef key = string("IOProviderClass"), value = string(name);
-  CFDictionarySetValue(matching, key, value);
-  CFRelease(key);
-  CFRelease(value);
-  return matching;
+  return static_cast<CFMutableDictionaryRef>(const_cast<void *>(propertyList(
+      std::string("<plist><dict><key>IOProviderClass</key><string>") + name + "</string></dict></plist>",
+      kCFPropertyListMutableContainers)));
 }
 
 IONotificationPortRef IONotificationPortCreate(mach_port_t) { return new IONotificationPort; }
@@ -150,9 +143,9 @@ void IONotificationPortSetDispatchQueue(IONotificationPortRef port, dispatch_que
 }
 
 // Until the port's destruction stops it.
-static void watchDevices(IONotificationPortRef port, std::string devices, std::ptrdiff_t seen,
+static void watchDevices(std::stop_token stop, IONotificationPortRef port, std::string devices, std::ptrdiff_t seen,
                          IOServiceMatchingCallback callback, void *context) {
-  for (std::error_code error; !port->stopping; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+  for (std::error_code error; !stop.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
     const auto now = std::distance(std::filesystem::directory_iterator(devices, error), {});
     const io_iterator_t iterator = port->iterator;
     if (now > seen)
@@ -182,7 +175,7 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef port, const
   const auto present = keyboards ? std::distance(std::filesystem::directory_iterator(devices), {}) : 0;
   *iterator = port->iterator = handOut(present);
   if (keyboards)
-    port->watcher = std::thread(watchDevices, port, devices, present, callback, context);
+    port->watcher = std::jthread(watchDevices, port, devices, present, callback, context);
   return KERN_SUCCESS;
 }
 
@@ -209,9 +202,7 @@ extern "C" unsigned long appleFakeIOObjects(void) {
 }
 
 void IONotificationPortDestroy(IONotificationPortRef port) {
-  port->stopping = true;
-  if (port->watcher.joinable())
-    port->watcher.join();
+  port->watcher = {}; // the watch stopped and joined
   if (port->queue)
     dispatch_release(port->queue);
   delete port;

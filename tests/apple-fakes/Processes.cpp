@@ -76,13 +76,12 @@ extern "C" int sysctl(int *name, unsigned int length, void *old, size_t *oldLeng
   *oldLength = stat ? sizeof(kinfo_proc) : 0;
   if (!stat)
     return 0;
-  kinfo_proc info{};
+  kinfo_proc &info = *static_cast<kinfo_proc *>(old) = {};
   info.kp_proc.p_starttime = startOf(stat->start);
   info.kp_proc.p_stat = (stat->state == 'Z' || stat->state == 'X') && stat->threads == 1 ? SZOMB : SRUN;
   info.kp_proc.p_pid = name[3];
   info.kp_eproc.e_ppid = stat->parent;
   std::ifstream("/proc/" + std::to_string(name[3]) + "/comm").getline(info.kp_proc.p_comm, MAXCOMLEN + 1);
-  std::memcpy(old, &info, sizeof info);
   return 0;
 }
 
@@ -99,18 +98,15 @@ extern "C" int sysctlbyname(const char *name, void *old, size_t *oldLength, void
 }
 
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t, void *buffer, int size) {
-  const auto stat = flavor == PROC_PIDTBSDINFO && size >= static_cast<int>(sizeof(proc_bsdinfo))
-                        ? readProcessStat(pid)
-                        : std::nullopt;
-  if (!stat) {
-    errno = flavor == PROC_PIDTBSDINFO ? ESRCH : EINVAL;
+  const auto stat = readProcessStat(pid);
+  if (flavor != PROC_PIDTBSDINFO || size < static_cast<int>(sizeof(proc_bsdinfo)) || !stat) {
+    errno = flavor != PROC_PIDTBSDINFO ? EINVAL : ESRCH;
     return 0;
   }
   const timeval start = startOf(stat->start);
-  const proc_bsdinfo info{static_cast<uint32_t>(stat->parent), static_cast<uint64_t>(start.tv_sec),
-                          static_cast<uint64_t>(start.tv_usec)};
-  std::memcpy(buffer, &info, sizeof info);
-  return sizeof info;
+  *static_cast<proc_bsdinfo *>(buffer) = {static_cast<uint32_t>(stat->parent), static_cast<uint64_t>(start.tv_sec),
+                                          static_cast<uint64_t>(start.tv_usec)};
+  return sizeof(proc_bsdinfo);
 }
 
 extern char **environ;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-/* Kernel event queues, as macOS declares them: what fakes/Kqueue.cpp does. */
+// Kernel event queues, as macOS declares them: what fakes/Processes.cpp does.
 #pragma once
 
 #include <stdint.h>
