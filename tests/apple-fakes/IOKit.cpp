@@ -60,7 +60,7 @@ CFPropertyListRef propertyList(const std::string &bytes, CFOptionFlags options =
   return list;
 }
 
-std::mutex lock;
+std::recursive_mutex lock;
 io_object_t lastObject = 0;
 // Every object handed out and not yet released, with the devices not yet
 // taken from it (an iterator's).
@@ -70,17 +70,6 @@ io_object_t handOut(std::ptrdiff_t matched) {
   const std::lock_guard guard(lock);
   live[++lastObject] = matched;
   return lastObject;
-}
-
-// Whether a dictionary matches exactly the HID devices whose primary usage
-// is the keyboard's (generic desktop, keyboard).
-bool asksForKeyboards(CFDictionaryRef matching) {
-  CFPropertyListRef keyboards = propertyList("<plist><dict><key>IOProviderClass</key><string>" kIOHIDDeviceKey
-                                             "</string><key>" kIOHIDPrimaryUsagePageKey "</key><integer>1</integer><key>"
-                                             kIOHIDPrimaryUsageKey "</key><integer>6</integer></dict></plist>");
-  const bool same = CFEqual(keyboards, matching);
-  CFRelease(keyboards);
-  return same;
 }
 
 } // namespace
@@ -166,7 +155,13 @@ static void watchDevices(std::stop_token stop, IONotificationPortRef port, std::
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef port, const io_name_t type,
                                                CFDictionaryRef matching, IOServiceMatchingCallback callback,
                                                void *context, io_iterator_t *iterator) {
-  const bool keyboards = asksForKeyboards(matching);
+  // Whether it asks for exactly the HID devices whose primary usage is the
+  // keyboard's (generic desktop, keyboard).
+  CFPropertyListRef asked = propertyList("<plist><dict><key>IOProviderClass</key><string>" kIOHIDDeviceKey
+                                         "</string><key>" kIOHIDPrimaryUsagePageKey "</key><integer>1</integer><key>"
+                                         kIOHIDPrimaryUsageKey "</key><integer>6</integer></dict></plist>");
+  const bool keyboards = CFEqual(asked, matching);
+  CFRelease(asked);
   CFRelease(matching); // consumed, whatever comes of it
   const std::string devices = folder() + "/keyboards";
   if (std::strcmp(type, kIOFirstMatchNotification) != 0 || !port->queue || port->iterator ||
@@ -180,13 +175,11 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef port, const
 }
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
-  {
-    const std::lock_guard guard(lock);
-    const auto found = live.find(iterator);
-    if (found == live.end() || found->second == 0)
-      return 0;
-    --found->second;
-  }
+  const std::lock_guard guard(lock);
+  const auto found = live.find(iterator);
+  if (found == live.end() || found->second == 0)
+    return 0;
+  --found->second;
   return handOut(0);
 }
 

@@ -52,14 +52,16 @@ timeval startOf(std::uint64_t ticks) {
 
 constexpr short cloexecDefault = 0x4000; // POSIX_SPAWN_CLOEXEC_DEFAULT, which glibc's spawn.h has not
 std::mutex spawning;
-// Attributes: whether they set the flag; file actions: the highest
+// Attributes: whether a call set the flag; file actions: the highest
 // descriptor they name.
 std::map<const void *, int> noted;
 
-int named(posix_spawn_file_actions_t *actions, int target, int error) {
+// Notes \p value for \p object, the highest yet, unless the call failed
+// with \p error, which it returns.
+int note(const void *object, int value, int error) {
   const std::lock_guard guard(spawning);
   if (!error)
-    noted[actions] = std::max(noted.try_emplace(actions, -1).first->second, target);
+    noted[object] = std::max(noted.try_emplace(object, value).first->second, value);
   return error;
 }
 
@@ -154,20 +156,17 @@ extern "C" int kevent(int kq, const struct kevent *changes, int nchanges, struct
 }
 
 extern "C" int appleFakeSpawnSetFlags(posix_spawnattr_t *attributes, short flags) {
-  {
-    const std::lock_guard guard(spawning);
-    noted[attributes] = (flags & cloexecDefault) != 0;
-  }
-  return ::posix_spawnattr_setflags(attributes, static_cast<short>(flags & ~cloexecDefault));
+  return note(attributes, (flags & cloexecDefault) != 0,
+              ::posix_spawnattr_setflags(attributes, static_cast<short>(flags & ~cloexecDefault)));
 }
 
 extern "C" int appleFakeSpawnAddDup2(posix_spawn_file_actions_t *actions, int fd, int target) {
-  return named(actions, target, ::posix_spawn_file_actions_adddup2(actions, fd, target));
+  return note(actions, target, ::posix_spawn_file_actions_adddup2(actions, fd, target));
 }
 
 extern "C" int appleFakeSpawnAddOpen(posix_spawn_file_actions_t *actions, int target, const char *path, int flags,
                                      mode_t mode) {
-  return named(actions, target, ::posix_spawn_file_actions_addopen(actions, target, path, flags, mode));
+  return note(actions, target, ::posix_spawn_file_actions_addopen(actions, target, path, flags, mode));
 }
 
 // The objects are forgotten once used: another may take their address.
