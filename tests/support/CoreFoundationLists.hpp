@@ -31,15 +31,11 @@ inline CFHeld propertyListOf(const nlohmann::json &json) {
   };
   if (json.is_boolean())
     return CFHeld(CFRetain(json.get<bool>() ? kCFBooleanTrue : kCFBooleanFalse));
-  if (json.is_number_integer()) {
-    const auto wide = json.get<std::int64_t>();
-    return narrowest(wide, static_cast<std::int32_t>(wide), kCFNumberSInt64Type, kCFNumberSInt32Type);
-  }
-  if (json.is_number_float()) {
-    const auto wide = json.get<double>();
-    return narrowest(wide, std::fabs(wide) <= FLT_MAX ? static_cast<float>(wide) : 0.0f, kCFNumberFloat64Type,
-                     kCFNumberFloat32Type);
-  }
+  if (json.is_number_integer())
+    return narrowest(json.get<std::int64_t>(), json.get<std::int32_t>(), kCFNumberSInt64Type, kCFNumberSInt32Type);
+  if (json.is_number_float()) // (a double past a float's range converts to no float at all)
+    return narrowest(json.get<double>(), std::fabs(json.get<double>()) <= FLT_MAX ? json.get<float>() : 0.0f,
+                     kCFNumberFloat64Type, kCFNumberFloat32Type);
   if (json.is_string()) {
     const auto &text = json.get_ref<const std::string &>();
     return CFHeld(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text.data()),
