@@ -21,7 +21,6 @@
 
 #undef __linux__
 #undef __linux
-#undef linux
 #undef __gnu_linux__
 #define __APPLE__ 1
 

@@ -126,10 +126,8 @@ CFMutableDictionaryRef IOServiceMatching(const char *name) {
 
 IONotificationPortRef IONotificationPortCreate(mach_port_t) { return new IONotificationPort; }
 
-void IONotificationPortSetDispatchQueue(IONotificationPortRef port, dispatch_queue_t queue) {
-  dispatch_retain(queue);
-  port->queue = queue;
-}
+// Not retained: the sources keep the queue until the port is destroyed.
+void IONotificationPortSetDispatchQueue(IONotificationPortRef port, dispatch_queue_t queue) { port->queue = queue; }
 
 // Until the port's destruction stops it.
 static void watchDevices(std::stop_token stop, IONotificationPortRef port, std::string devices, std::ptrdiff_t seen,
@@ -139,13 +137,11 @@ static void watchDevices(std::stop_token stop, IONotificationPortRef port, std::
     const io_iterator_t iterator = port->iterator;
     if (now > seen)
       dispatch_async(port->queue, ^{
-        {
-          const std::lock_guard guard(lock);
-          const auto found = live.find(iterator);
-          if (found == live.end())
-            return;
-          found->second += now - seen;
-        }
+        const std::lock_guard guard(lock); // which the callback takes again for its devices
+        const auto found = live.find(iterator);
+        if (found == live.end())
+          return;
+        found->second += now - seen;
         callback(context, iterator);
       });
     seen = now;
@@ -196,7 +192,5 @@ extern "C" unsigned long appleFakeIOObjects(void) {
 
 void IONotificationPortDestroy(IONotificationPortRef port) {
   port->watcher = {}; // the watch stopped and joined
-  if (port->queue)
-    dispatch_release(port->queue);
   delete port;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <regex>
 #include <string>
 
 struct os_log_s {
@@ -29,9 +30,7 @@ void os_log_declared_emit(os_log_t log, os_log_type_t type, const char *format, 
   std::FILE *file = where ? std::fopen(where, "ae") : nullptr;
   if (!file)
     return;
-  std::string plain = format;
-  for (auto at = plain.find("%{public}"); at != std::string::npos; at = plain.find("%{public}", at + 1))
-    plain.replace(at, 9, "%");
+  const std::string plain = std::regex_replace(format, std::regex("%\\{public\\}"), "%");
   char message[1024], time[32];
   va_list arguments;
   va_start(arguments, format);

@@ -40,8 +40,6 @@
 #include <string>
 #include <vector>
 
-using FnRemapKit::readProcessStat;
-
 namespace {
 
 // Clock ticks since boot, as seconds and microseconds.
@@ -74,7 +72,7 @@ extern "C" int sysctl(int *name, unsigned int length, void *old, size_t *oldLeng
     errno = EINVAL;
     return -1;
   }
-  const auto stat = readProcessStat(name[3]);
+  const auto stat = FnRemapKit::readProcessStat(name[3]);
   *oldLength = stat ? sizeof(kinfo_proc) : 0;
   if (!stat)
     return 0;
@@ -100,7 +98,7 @@ extern "C" int sysctlbyname(const char *name, void *old, size_t *oldLength, void
 }
 
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t, void *buffer, int size) {
-  const auto stat = readProcessStat(pid);
+  const auto stat = FnRemapKit::readProcessStat(pid);
   if (flavor != PROC_PIDTBSDINFO || size < static_cast<int>(sizeof(proc_bsdinfo)) || !stat) {
     errno = flavor != PROC_PIDTBSDINFO ? EINVAL : ESRCH;
     return 0;
@@ -172,9 +170,8 @@ extern "C" int appleFakeSpawnAddOpen(posix_spawn_file_actions_t *actions, int ta
 // The objects are forgotten once used: another may take their address.
 extern "C" int appleFakeSpawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                               const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
-  std::unique_lock guard(spawning);
+  const std::lock_guard guard(spawning);
   const auto closing = noted.extract(attributes), highest = noted.extract(actions);
-  guard.unlock();
   if (closing && closing.mapped() && actions)
     ::posix_spawn_file_actions_addclosefrom_np(const_cast<posix_spawn_file_actions_t *>(actions),
                                                highest ? highest.mapped() + 1 : 0);
