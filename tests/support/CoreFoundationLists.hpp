@@ -64,12 +64,9 @@ inline bool sameObject(CFTypeRef held, CFTypeRef put) {
   if (!held || !put || !CFEqual(held, put))
     return false;
   const CFTypeID type = CFGetTypeID(put);
-  const auto width = [](CFTypeRef number) {
-    const auto n = static_cast<CFNumberRef>(number);
-    return CFNumberIsFloatType(n) ? CFNumberGetByteSize(n) : 0;
-  };
-  if (type == CFNumberGetTypeID())
-    return width(held) == width(put);
+  if (const auto a = static_cast<CFNumberRef>(held), b = static_cast<CFNumberRef>(put); type == CFNumberGetTypeID())
+    return CFNumberIsFloatType(a) == CFNumberIsFloatType(b) &&
+           (!CFNumberIsFloatType(b) || CFNumberGetByteSize(a) == CFNumberGetByteSize(b));
   const auto array = static_cast<CFArrayRef>(put);
   for (CFIndex i = 0; type == CFArrayGetTypeID() && i < CFArrayGetCount(array); ++i)
     if (!sameObject(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(held), i), CFArrayGetValueAtIndex(array, i)))
