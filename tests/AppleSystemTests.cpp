@@ -17,13 +17,8 @@ namespace {
 
 using TestSupport::CFHeld;
 
-template <typename Number> CFTypeRef number(CFNumberType type, Number value) {
-  return CFNumberCreate(kCFAllocatorDefault, type, &value);
-}
-
 CFTypeRef fromXML(const char *body) {
-  const std::string text = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">") + body +
-                           "</plist>";
+  const std::string text = std::string("<plist>") + body + "</plist>";
   const CFHeld data(CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(text.data()),
                                  static_cast<CFIndex>(text.size())));
   return CFPropertyListCreateWithData(kCFAllocatorDefault, static_cast<CFDataRef>(data.get()), 0, nullptr, nullptr);
@@ -39,7 +34,7 @@ using CoreFoundationStoreTest = TestSupport::KeyMappingTest;
 // (2^64 - 1 as -1): the model has no case for such a number, and its entry
 // is carried whole rather than written back changed.
 TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
-  const std::int64_t min64 = INT64_MIN;
+  const auto number = [](CFNumberType type, auto value) { return CFNumberCreate(kCFAllocatorDefault, type, &value); };
   const struct {
     CFTypeRef made;
     Value read;
@@ -49,12 +44,12 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
       {number(kCFNumberSInt32Type, std::int32_t{-70000}), Value{std::int64_t{-70000}}},
       {number(kCFNumberSInt64Type, std::int64_t{1} << 40), Value{std::int64_t{1} << 40}},
       {number(kCFNumberSInt64Type, std::int64_t{7}), Value{std::int64_t{7}}},
-      {number<long long>(kCFNumberLongLongType, INT64_MAX), Value{std::int64_t{INT64_MAX}}},
-      {number(kCFNumberCFIndexType, CFIndex{min64}), Value{min64}},
+      {number(kCFNumberLongLongType, static_cast<long long>(INT64_MAX)), Value{std::int64_t{INT64_MAX}}},
+      {number(kCFNumberCFIndexType, CFIndex{INT64_MIN}), Value{std::int64_t{INT64_MIN}}},
       {number(kCFNumberCharType, 'a'), Value{std::int64_t{'a'}}},
       {number(kCFNumberFloat32Type, 1.5f), Value{1.5}},
       {number(kCFNumberFloat64Type, 0.1), Value{0.1}},
-      {fromXML("<integer>-9223372036854775808</integer>"), Value{min64}},
+      {fromXML("<integer>-9223372036854775808</integer>"), Value{std::int64_t{INT64_MIN}}},
       {fromXML("<integer>18446744073709551615</integer>"), Value{Other{}}},
       {fromXML("<integer>9223372036854775808</integer>"), Value{Other{}}},
   };
@@ -68,10 +63,9 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
     ASSERT_EQ(read, std::optional(row.read));
     ASSERT_TRUE(client.setProperty(userKeyMappingProperty, *read));
     const CFHeld back = property.copy();
-    const auto before = static_cast<CFNumberRef>(held.get()), after = static_cast<CFNumberRef>(back.get());
-    EXPECT_TRUE(CFEqual(made.get(), after));
-    EXPECT_EQ(CFNumberIsFloatType(after), CFNumberIsFloatType(before));
-    EXPECT_EQ(CFNumberGetByteSize(after), CFNumberGetByteSize(before)) << CFNumberGetType(before);
+    EXPECT_TRUE(CFEqual(made.get(), back.get()));
+    // Of the same kind and width: each type is one of these.
+    EXPECT_EQ(CFNumberGetType(static_cast<CFNumberRef>(back.get())), CFNumberGetType(static_cast<CFNumberRef>(held.get())));
   }
   // Through the store: the entry that holds one is another tool's, kept
   // whole with what else it holds, of every kind a property list has.
@@ -85,19 +79,12 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
   EXPECT_TRUE(CFEqual(list.get(), property.copy().get()));
 }
 
-// What is no list of entries is refused whole; a write the system refuses,
-// or of a value it cannot hold, fails and changes nothing. Each failure
-// leaves nothing made unreleased.
-TEST_F(CoreFoundationStoreTest, RefusesWhatIsNoListAndSaysWhenAWriteIsRefused) {
-  // (A key that is not a string cannot be put in a property list; the
-  // shape's own tests refuse it.)
-  const TestSupport::KeyMappingProperty property;
-  for (const char *shape : {"<dict><key>a</key><integer>1</integer></dict>", "<integer>1</integer>",
-                            "<array><integer>1</integer></array>"}) {
-    const CFHeld made(fromXML(shape));
-    ASSERT_TRUE(made && property.set(made.get())) << shape;
-    EXPECT_THROW(store.read(), KeyMappingError) << shape;
-  }
+// A value nested deeper than the model reads is refused whole; a write the
+// system refuses, or of a value it cannot hold, fails and changes nothing.
+// Each failure leaves nothing made unreleased. (What is no list of entries
+// is refused by the shape, which both systems share and its own tests
+// check; a key that is not a string cannot be put in a property list.)
+TEST_F(CoreFoundationStoreTest, RefusesWhatIsTooDeepAndSaysWhenAWriteIsRefused) {
   Value deep{Array{}};
   for (std::size_t depth = 0; depth <= maximumDepth; ++depth)
     deep = Value{Array{std::move(deep)}};
