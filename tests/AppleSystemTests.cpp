@@ -64,7 +64,7 @@ TEST_F(CoreFoundationStoreTest, NumbersGoBackAsTheyCameEvenPast64Bits) {
     ASSERT_TRUE(client.setProperty(userKeyMappingProperty, *read));
     const CFHeld back = property.copy();
     EXPECT_TRUE(CFEqual(made.get(), back.get()));
-    // Of the same kind and width: each type is one of these.
+    // Of the same kind and width, which its type names together.
     EXPECT_EQ(CFNumberGetType(static_cast<CFNumberRef>(back.get())), CFNumberGetType(static_cast<CFNumberRef>(held.get())));
   }
   // Through the store: the entry that holds one is another tool's, kept
