@@ -5,14 +5,13 @@
 // them. Every level is enabled, and %{public}... is printed as %...
 #include <dispatch/dispatch.h> // whose os_release the guard's log calls, as on macOS
 #include <os/log.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <regex>
 #include <string>
 
 struct os_log_s {
@@ -25,13 +24,13 @@ bool os_log_type_enabled(os_log_t, os_log_type_t) { return true; }
 
 void os_release(void *object) { delete static_cast<os_log_t>(object); }
 
+// Each record in one write, whole beside those of other processes.
 void os_log_declared_emit(os_log_t log, os_log_type_t type, const char *format, ...) {
   const char *where = std::getenv("FNREMAPKIT_UNIFIED_LOG");
-  if (!where)
+  std::FILE *file = where ? std::fopen(where, "ae") : nullptr;
+  if (!file)
     return;
-  std::string plain = format;
-  for (auto at = plain.find("%{public}"); at != std::string::npos; at = plain.find("%{public}", at + 1))
-    plain.replace(at, 9, "%");
+  const std::string plain = std::regex_replace(format, std::regex("%\\{public\\}"), "%");
   char message[1024], time[32];
   va_list arguments;
   va_start(arguments, format);
@@ -39,13 +38,7 @@ void os_log_declared_emit(os_log_t log, os_log_type_t type, const char *format, 
   va_end(arguments);
   const std::time_t now = std::time(nullptr);
   std::strftime(time, sizeof time, "%F %T", std::localtime(&now));
-  char line[1280];
-  const int length = std::snprintf(line, sizeof line, "%s.000 %s tarnwick-fn-guard[%d:0] [%s:%s] %s\n", time,
-                                   type == OS_LOG_TYPE_ERROR ? "E " : "Df", ::getpid(), log->subsystem.c_str(),
-                                   log->category.c_str(), message);
-  const int file = ::open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (file >= 0) {
-    (void)!::write(file, line, static_cast<std::size_t>(length) < sizeof line ? length : sizeof line - 1);
-    ::close(file);
-  }
+  std::fprintf(file, "%s.000 %s tarnwick-fn-guard[%d:0] [%s:%s] %s\n", time, type == OS_LOG_TYPE_ERROR ? "E " : "Df",
+               ::getpid(), log->subsystem.c_str(), log->category.c_str(), message);
+  std::fclose(file);
 }

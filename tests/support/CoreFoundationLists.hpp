@@ -26,52 +26,35 @@ using CFHeld = std::unique_ptr<const void, CFReleaser>;
 /// as JSON has numbers of both widths; none for JSON null, which a property
 /// list cannot hold.
 inline CFHeld propertyListOf(const nlohmann::json &json) {
-  using Type = nlohmann::json::value_t;
-  switch (json.type()) {
-  case Type::boolean:
+  const auto narrowest = [](auto wide, auto narrow, CFNumberType wideType, CFNumberType narrowType) {
+    return CFHeld(narrow == wide ? CFNumberCreate(nullptr, narrowType, &narrow) : CFNumberCreate(nullptr, wideType, &wide));
+  };
+  if (json.is_boolean())
     return CFHeld(CFRetain(json.get<bool>() ? kCFBooleanTrue : kCFBooleanFalse));
-  case Type::number_integer:
-  case Type::number_unsigned: {
-    const auto wide = json.get<std::int64_t>();
-    const auto narrow = static_cast<std::int32_t>(wide);
-    return CFHeld(narrow == wide ? CFNumberCreate(nullptr, kCFNumberSInt32Type, &narrow)
-                                 : CFNumberCreate(nullptr, kCFNumberSInt64Type, &wide));
-  }
-  case Type::number_float: {
-    const auto wide = json.get<double>();
-    const auto narrow = std::fabs(wide) <= FLT_MAX ? static_cast<float>(wide) : 0.0f;
-    return CFHeld(narrow == wide ? CFNumberCreate(nullptr, kCFNumberFloat32Type, &narrow)
-                                 : CFNumberCreate(nullptr, kCFNumberFloat64Type, &wide));
-  }
-  case Type::string: {
+  if (json.is_number_integer())
+    return narrowest(json.get<std::int64_t>(), json.get<std::int32_t>(), kCFNumberSInt64Type, kCFNumberSInt32Type);
+  if (json.is_number_float()) // (a double past a float's range converts to no float at all)
+    return narrowest(json.get<double>(), std::fabs(json.get<double>()) <= FLT_MAX ? json.get<float>() : 0.0f,
+                     kCFNumberFloat64Type, kCFNumberFloat32Type);
+  if (json.is_string()) {
     const auto &text = json.get_ref<const std::string &>();
     return CFHeld(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text.data()),
                                           static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
   }
-  case Type::array: {
-    const auto array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    CFHeld held(array);
-    for (const auto &element : json)
-      if (const auto object = propertyListOf(element))
-        CFArrayAppendValue(array, object.get());
-      else
-        return nullptr;
-    return held;
-  }
-  case Type::object: {
-    const auto dictionary =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFHeld held(dictionary);
-    for (const auto &[key, value] : json.items())
-      if (const auto keyObject = propertyListOf(key), object = propertyListOf(value); keyObject && object)
-        CFDictionarySetValue(dictionary, keyObject.get(), object.get());
-      else
-        return nullptr;
-    return held;
-  }
-  default:
+  if (!json.is_array() && !json.is_object())
     return nullptr;
+  const auto array = json.is_array() ? CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks) : nullptr;
+  const auto dictionary = array ? nullptr
+                                : CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                            &kCFTypeDictionaryValueCallBacks);
+  CFHeld held(array ? static_cast<CFTypeRef>(array) : dictionary);
+  for (const auto &[key, value] : json.items()) {
+    const auto object = propertyListOf(value), keyObject = propertyListOf(key);
+    if (!object)
+      return nullptr;
+    array ? CFArrayAppendValue(array, object.get()) : CFDictionarySetValue(dictionary, keyObject.get(), object.get());
   }
+  return held;
 }
 
 /// Whether \p held is \p put: equal (CFEqual, which takes 1 for 1.0 and a
@@ -81,25 +64,21 @@ inline bool sameObject(CFTypeRef held, CFTypeRef put) {
   if (!held || !put || !CFEqual(held, put))
     return false;
   const CFTypeID type = CFGetTypeID(put);
-  if (type == CFNumberGetTypeID()) {
-    const auto width = [](CFTypeRef number) {
-      const auto n = static_cast<CFNumberRef>(number);
-      return CFNumberIsFloatType(n) ? CFNumberGetByteSize(n) : 0;
-    };
-    return width(held) == width(put);
-  }
+  if (const auto a = static_cast<CFNumberRef>(held), b = static_cast<CFNumberRef>(put); type == CFNumberGetTypeID())
+    return CFNumberIsFloatType(a) == CFNumberIsFloatType(b) &&
+           (!CFNumberIsFloatType(b) || CFNumberGetByteSize(a) == CFNumberGetByteSize(b));
   const auto array = static_cast<CFArrayRef>(put);
   for (CFIndex i = 0; type == CFArrayGetTypeID() && i < CFArrayGetCount(array); ++i)
     if (!sameObject(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(held), i), CFArrayGetValueAtIndex(array, i)))
       return false;
-  if (type == CFDictionaryGetTypeID()) {
-    const auto dictionary = static_cast<CFDictionaryRef>(put);
-    std::vector<const void *> keys(static_cast<std::size_t>(CFDictionaryGetCount(dictionary))), values(keys.size());
-    CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-      if (!sameObject(CFDictionaryGetValue(static_cast<CFDictionaryRef>(held), keys[i]), values[i]))
-        return false;
-  }
+  if (type != CFDictionaryGetTypeID())
+    return true;
+  const auto dictionary = static_cast<CFDictionaryRef>(put);
+  std::vector<const void *> keys(static_cast<std::size_t>(CFDictionaryGetCount(dictionary))), values(keys.size());
+  CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (!sameObject(CFDictionaryGetValue(static_cast<CFDictionaryRef>(held), keys[i]), values[i]))
+      return false;
   return true;
 }
 

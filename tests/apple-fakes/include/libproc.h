@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-/* proc_pidinfo(3), as far as the child handle reads it. */
+// proc_pidinfo(3), as far as the child handle reads it.
 #pragma once
 
 #include <stdint.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-/* posix_spawn(3) with macOS's POSIX_SPAWN_CLOEXEC_DEFAULT: every descriptor
-   that no file action names is closed in the child. glibc has no such flag,
-   so the calls that set it and that name descriptors go through
-   fakes/Spawn.cpp, which closes what macOS closes. */
+// posix_spawn(3) with macOS's POSIX_SPAWN_CLOEXEC_DEFAULT: every descriptor
+// that no file action names is closed in the child. glibc has no such flag,
+// so the calls that set it and that name descriptors go through
+// fakes/Processes.cpp, which closes what macOS closes.
 #pragma once
 
 #include_next <spawn.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-/* Mach's port and return types, as macOS has them. */
+// Mach's port and return types, as macOS has them.
 #pragma once
 typedef int kern_return_t;
 typedef unsigned int mach_port_t;

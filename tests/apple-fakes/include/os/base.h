@@ -1,4 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-/* libdispatch's own portable base, from the Swift toolchain. */
+// libdispatch's own portable base, from the Swift toolchain.
 #pragma once
 #include <os/generic_unix_base.h>

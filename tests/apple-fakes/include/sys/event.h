@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-/* Kernel event queues, as macOS declares them: what fakes/Kqueue.cpp does. */
+// Kernel event queues, as macOS declares them: what fakes/Processes.cpp does.
 #pragma once
 
 #include <stdint.h>
@@ -19,12 +19,8 @@ struct kevent {
 #define EV_ONESHOT 0x0010
 #define EV_ERROR 0x4000
 #define NOTE_EXIT 0x80000000U
-#define EV_SET(kevp, a, b, c, d, e, f)                                                             \
-  do {                                                                                             \
-    struct kevent *kev_ = (kevp);                                                                  \
-    kev_->ident = (a); kev_->filter = (b); kev_->flags = (c);                                      \
-    kev_->fflags = (d); kev_->data = (e); kev_->udata = (f);                                       \
-  } while (0)
+#define EV_SET(kevp, a, b, c, d, e, f)                                                                             \
+  (*(kevp) = {(uintptr_t)(a), (int16_t)(b), (uint16_t)(c), (uint32_t)(d), (intptr_t)(e), (void *)(f)})
 extern "C" int kqueue(void);
 extern "C" int kevent(int kq, const struct kevent *changelist, int nchanges, struct kevent *eventlist,
                       int nevents, const struct timespec *timeout);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-/* sysctl(3) and sysctlbyname(3), as far as the sources read them: a
-   process's entry by pid, and kern.bootsessionuuid. */
+// sysctl(3) and sysctlbyname(3), as far as the sources read them: a
+// process's entry by pid, and kern.bootsessionuuid.
 #pragma once
 
 #include <stddef.h>
