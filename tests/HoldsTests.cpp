@@ -150,7 +150,7 @@ TEST(HoldsRulesTest, KeepEveryLiveRemapAndGiveBackTheUsersListOnce) {
   }
 }
 
-// A row the random histories do not reach: the user replaced both theirs
+// Rows the random histories do not reach: the user replaced both theirs
 // and ours while held. What a later install drops is what they want now,
 // not the entry they replaced. (And a release says whose hold kept ours.)
 TEST(HoldsRulesTest, PutBackWhatTheUserWantsNow) {
@@ -162,6 +162,14 @@ TEST(HoldsRulesTest, PutBackWhatTheUserWantsNow) {
   EXPECT_EQ(machine.release(1, ours), 2);
   EXPECT_EQ(machine.release(2, ours), 0);
   EXPECT_EQ(machine.plan.list, (KeyMappingList{entry(1, 2), replaced}));
+  // A new Fn entry of the user's beside ours stays, and the one ours
+  // displaced does not come back over it.
+  Machine beside;
+  ASSERT_TRUE(beside.begin(1, ours));
+  beside.plan.list.push_back(replaced);
+  EXPECT_EQ(beside.release(1, ours), 0);
+  EXPECT_EQ(beside.plan.list, (KeyMappingList{entry(1, 2), replaced}));
+  EXPECT_TRUE(beside.plan.ledger.displaced.empty());
 }
 
 } // namespace

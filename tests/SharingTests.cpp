@@ -154,6 +154,26 @@ TEST_F(SharingTest, TwoApplicationsWithOneEntryInEveryOrderAmongOtherTools) {
       }
 }
 
+// Four processes begin and end 25 sessions each, every begin a repair under
+// the lock: the live hold of an application that runs through it all keeps
+// its entry.
+TEST_F(SharingTest, ALiveHoldSurvivesAHundredRepairsFromOtherProcesses) {
+  Application holder(ours);
+  ASSERT_GT(holder.guard, 0) << holder.began;
+  std::vector<std::unique_ptr<Child>> others;
+  for (int p = 0; p < 4; ++p)
+    others.push_back(std::make_unique<Child>([p] {
+      for (int i = 0; i < 25; ++i)
+        if (!FnRemapSession::begin(FNGUARD_TOOL, entry(0x700000004 + p, 0x700000010 + i)).end().restored)
+          ::_exit(1);
+    }));
+  for (const auto &other : others)
+    EXPECT_EQ(other->wait(60s), 0);
+  EXPECT_EQ(store.read(), FnRemapMapping::merging(original, ours));
+  stop(holder, Way::end);
+  EXPECT_EQ(store.read(), original);
+}
+
 // Holds that the next begin's repair must end, each naming an entry in the
 // list: an application gone, one that has exited but is not yet reaped, a
 // pid now another process's (the start time differs), a hold of another
