@@ -62,4 +62,22 @@ TEST(SessionErrorsTest, ReasonsAndBoundsReadAsWords) {
     EXPECT_EQ(Process::describeBound(bound), text);
 }
 
+// Whatever a step throws reaches the caller as a code and a sentence: a
+// session's error as it is, another exception with the code the step
+// gives, anything else as unknown.
+TEST(SessionErrorsTest, AnyExceptionBecomesACodeAndASentence) {
+  const auto caught = [](std::exception_ptr thrown) {
+    try {
+      std::rethrow_exception(thrown);
+    } catch (...) {
+      const auto ending = failure(Code::writeRefused);
+      return std::tuple(ending.restored, ending.message, ending.code);
+    }
+  };
+  EXPECT_EQ(caught(std::make_exception_ptr(FnRemapSessionError(Code::locked, "locked"))),
+            std::tuple(false, "locked", Code::locked));
+  EXPECT_EQ(caught(std::make_exception_ptr(std::bad_alloc())), std::tuple(false, "std::bad_alloc", Code::writeRefused));
+  EXPECT_EQ(caught(std::make_exception_ptr(42)), std::tuple(false, "unknown error", Code::writeRefused));
+}
+
 } // namespace
