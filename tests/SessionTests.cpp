@@ -74,6 +74,11 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   auto session = FnRemapSession::begin(FNGUARD_TOOL, ours, refusing);
   ::unsetenv("FNGUARD_READY_FD");
   const pid_t killed = session.guardPid();
+#if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
+  // Its command line as ps shows it: the guard's path, our pid, the usages.
+  EXPECT_EQ(readFile("/proc/" + std::to_string(killed) + "/cmdline"), std::string(FNGUARD_TOOL) + '\0' +
+                std::to_string(::getpid()) + '\0' + "0xFF00000003" + '\0' + "0x70000006E" + '\0');
+#endif
   Child forked([&] {
     const auto belongs = "the session belongs to process " + std::to_string(::getppid()) + ", not to this one";
     const bool refused = failure(session.end()) == failure(Code::otherProcess, belongs) && session.guardPid() == 0;

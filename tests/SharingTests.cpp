@@ -235,7 +235,10 @@ TEST_F(SharingTest, TheLedgerSetsADamagedOneAsideAndLeavesANewerOneAlone) {
   std::filesystem::remove_all(path);
   EXPECT_EQ(ledger.load().holds, KeyMappingHolds{}) << "no state directory: no holds";
 #endif
-  const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf";
+  // Escapes, and UTF-8 at the first and last code point of each length and
+  // on both sides of the surrogates.
+  const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
+                          "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
   const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", ours},
                                {{INT32_MIN, UINT64_MAX}, {INT32_MAX, 0}, odd, {{odd, INT64_MIN}, {"", INT64_MAX}}}},
                               {{FnRemapMapping::fnSource, {*original[2].entry(), {}}}, {INT64_MIN, {{{odd, -1}}}}}};
