@@ -75,7 +75,8 @@ TEST_F(SessionTest, InstallsWithAWatchingGuardRestoresAndEndsIt) {
   ::unsetenv("FNGUARD_READY_FD");
   const pid_t killed = session.guardPid();
 #if !defined(__APPLE__) || defined(FNREMAPKIT_APPLE_FAKES)
-  // Its command line as ps shows it: the guard's path, our pid, the usages.
+  // Its command line, which ps shows: named by its path, so that a user
+  // sees which program it is, then our pid and the usages.
   EXPECT_EQ(readFile("/proc/" + std::to_string(killed) + "/cmdline"), std::string(FNGUARD_TOOL) + '\0' +
                 std::to_string(::getpid()) + '\0' + "0xFF00000003" + '\0' + "0x70000006E" + '\0');
 #endif

@@ -235,8 +235,9 @@ TEST_F(SharingTest, TheLedgerSetsADamagedOneAsideAndLeavesANewerOneAlone) {
   std::filesystem::remove_all(path);
   EXPECT_EQ(ledger.load().holds, KeyMappingHolds{}) << "no state directory: no holds";
 #endif
-  // Escapes, and UTF-8 at the first and last code point of each length and
-  // on both sides of the surrogates.
+  // What must be escaped, JSON's own punctuation, and UTF-8 at the first and
+  // last code point of each multibyte length and on both sides of the
+  // surrogates, which a reader too strict would take for damage.
   const std::string odd = "a\"\\{]:, \n\x01\x1f\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
                           "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
   const KeyMappingHolds holds{{{{2, 3}, {4, 5}, "boot", ours},
